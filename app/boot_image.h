@@ -1,0 +1,49 @@
+// The boot image: the user's file, byte for byte, followed by BootTrailer.
+#ifndef DRAMLIFT_BOOT_IMAGE_H
+#define DRAMLIFT_BOOT_IMAGE_H
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+
+// The bootloader finds its instructions in the 8 bytes after the file:
+// the magic, then the flags, both little-endian.
+struct BootTrailer {
+    uint32_t magic;
+    uint32_t flags;
+};
+
+constexpr uint32_t BOOT_TRAILER_MAGIC = 0x18373EA7;
+constexpr uint32_t BOOT_FLAG_ERASE_FLASH = 1u << 0;
+constexpr int BOOT_TRAILER_SIZE = 8;
+
+// The largest file whose image, trailer and XMODEM filler block included,
+// can still be counted in an int.
+constexpr long BOOT_IMAGE_MAX_LENGTH = INT_MAX - BOOT_TRAILER_SIZE - 128;
+
+enum ImageOutcome {
+    IMAGE_LOADED,
+    IMAGE_OPEN_FAILED,  // the file cannot be opened
+    IMAGE_NO_MEMORY,    // the block cannot be reserved
+    IMAGE_READ_SHORT,   // the read delivered a count other than the length
+    IMAGE_NOT_LOADABLE, // not a regular file, or too large to send
+};
+
+// What loading acquired; the caller releases it with release_boot_image,
+// whatever the outcome.
+struct BootImage {
+    FILE *file;
+    unsigned char *block; // length + BOOT_TRAILER_SIZE bytes
+    int length;           // of the file alone
+};
+
+// Loads the file whole into a block with room for the trailer. Prints the
+// message of any failure itself.
+ImageOutcome load_boot_image(const char *path, BootImage *image);
+
+// Writes BootTrailer into the 8 bytes after the file's length.
+void append_boot_trailer(unsigned char *block, int length, bool erase);
+
+void release_boot_image(BootImage *image);
+
+#endif

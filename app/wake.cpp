@@ -1,0 +1,22 @@
+#include "app/wake.h"
+
+#include "serial/serial.h"
+#include "xmodem/xmodem.h"
+
+static const unsigned char WAKE_PATTERN[] = {0xBB, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
+
+enum { WAKE_ANSWER_TIMEOUT_MS = 50 };
+
+void send_wake_pattern()
+{
+    for (unsigned char byte : WAKE_PATTERN)
+        serial_write_byte(byte);
+}
+
+void wake_board()
+{
+    // Any other byte from the board costs a pass and is dropped.
+    do
+        send_wake_pattern();
+    while (serial_read_byte(WAKE_ANSWER_TIMEOUT_MS) != XMODEM_NAK);
+}

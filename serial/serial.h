@@ -1,0 +1,29 @@
+// The one serial line to the board: single-byte writes, and single-byte
+// reads bounded by a time-out. The platform behind it stays out of sight.
+#ifndef DRAMLIFT_SERIAL_H
+#define DRAMLIFT_SERIAL_H
+
+// Opens the port that the -p value names and keeps it as the process's one
+// port. The value is a port number, 1 being the first port; where the
+// platform has device paths, a value containing '/' is taken as one.
+// Returns 1, or prints "Could not open serial port ...", and returns 0.
+int serial_open(const char *port);
+
+// Discards whatever is pending in both directions, then sets a raw 8N1 line
+// at the given speed with no flow control and DTR and RTS held off.
+void serial_configure(int baud);
+
+// Hands one byte to the platform for transmission; blocks until it is taken.
+void serial_write_byte(unsigned char byte);
+
+// Returns the next byte from the line, or 0 when none arrives within
+// timeout_ms. A received 0x00 looks the same as silence.
+unsigned char serial_read_byte(int timeout_ms);
+
+void serial_close();
+
+// The -p value as a port number, converted as atoi does, except that values
+// beyond the range of an int saturate instead of being undefined.
+int serial_port_number(const char *text);
+
+#endif
