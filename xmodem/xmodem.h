@@ -1,0 +1,34 @@
+// Sending one block of memory by XMODEM with 128-byte blocks, in CRC-16 or
+// checksum mode as the receiver asks.
+#ifndef DRAMLIFT_XMODEM_H
+#define DRAMLIFT_XMODEM_H
+
+enum XmodemByte {
+    XMODEM_SOH = 0x01,
+    XMODEM_EOT = 0x04,
+    XMODEM_ACK = 0x06,
+    XMODEM_NAK = 0x15,
+    XMODEM_CAN = 0x18,
+    XMODEM_CRC_START = 'C',
+    XMODEM_FILLER = 0x1A,
+};
+
+enum XmodemResult {
+    XMODEM_ERR_CANCELLED = -1,     // the receiver sent CAN twice in a row
+    XMODEM_ERR_NO_SYNC = -2,       // no start character in 16 tries
+    XMODEM_ERR_BLOCK_RETRIES = -4, // a block not acknowledged in 25 tries
+    XMODEM_ERR_NO_EOT_ACK = -5,    // the EOT not acknowledged in 10 tries
+};
+
+// Sends size bytes of data, showing the progress on standard output.
+// Returns 128 times the number of blocks sent, or one of XmodemResult.
+int xmodem_send(const unsigned char *data, int size);
+
+// Drops what the receiver is still sending, until it falls silent for 1.5 s
+// or sends a byte that is 0 or above 0x7F.
+void xmodem_flush_input();
+
+// Cancels the transfer from the sending side.
+void xmodem_give_up();
+
+#endif
