@@ -1,0 +1,94 @@
+// The serial line on Windows, through the Win32 communications API.
+#include "serial/serial.h"
+
+#include <cstdio>
+#include <windows.h>
+
+typedef HANDLE SerialPort;
+
+static SerialPort open_port = INVALID_HANDLE_VALUE;
+
+int serial_open(const char *port)
+{
+    int number = serial_port_number(port);
+    char name[32];
+    snprintf(name, sizeof name, "COM%d", number);
+    // Through the device namespace, or ports from COM10 on cannot be opened.
+    char device[40];
+    snprintf(device, sizeof device, "\\\\.\\%s", name);
+
+    open_port =
+        CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (open_port == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "Could not open serial port %s.\n", name);
+        return 0;
+    }
+    return 1;
+}
+
+void serial_configure(int baud)
+{
+    PurgeComm(open_port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+
+    // A raw line: every byte passes unchanged, and no flow control, hardware
+    // or software, ever holds a transfer back.
+    DCB line = {};
+    line.DCBlength = sizeof line;
+    line.BaudRate = static_cast<DWORD>(baud);
+    line.ByteSize = 8;
+    line.Parity = NOPARITY;
+    line.fParity = FALSE;
+    line.StopBits = ONESTOPBIT;
+    line.fBinary = TRUE;
+    line.fOutxCtsFlow = FALSE;
+    line.fOutxDsrFlow = FALSE;
+    line.fDtrControl = DTR_CONTROL_DISABLE;
+    line.fDsrSensitivity = FALSE;
+    line.fTXContinueOnXoff = TRUE;
+    line.fOutX = FALSE;
+    line.fInX = FALSE;
+    line.XonChar = 0x11;
+    line.XoffChar = 0x13;
+    line.XonLim = 0;
+    line.XoffLim = 0;
+    line.fErrorChar = FALSE;
+    line.ErrorChar = 0;
+    line.fNull = FALSE;
+    line.fAbortOnError = FALSE;
+    line.EofChar = 0;
+    line.EvtChar = 0;
+    line.fRtsControl = RTS_CONTROL_DISABLE;
+    SetCommState(open_port, &line);
+}
+
+void serial_write_byte(unsigned char byte)
+{
+    DWORD written;
+    WriteFile(open_port, &byte, 1, &written, nullptr);
+}
+
+unsigned char serial_read_byte(int timeout_ms)
+{
+    // Return as soon as one byte is there, or when the time-out has passed.
+    COMMTIMEOUTS timeouts = {};
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(timeout_ms);
+    SetCommTimeouts(open_port, &timeouts);
+
+    ULONGLONG start = GetTickCount64();
+    unsigned char byte;
+    DWORD got = 0;
+    if (ReadFile(open_port, &byte, 1, &got, nullptr) && got == 1)
+        return byte;
+    // A port that fails at once (an adapter pulled out) would turn the
+    // callers' wait loops into a spin: wait out the time-out instead.
+    ULONGLONG waited = GetTickCount64() - start;
+    if (waited < static_cast<ULONGLONG>(timeout_ms))
+        Sleep(static_cast<DWORD>(timeout_ms - waited));
+    return 0;
+}
+
+void serial_close()
+{
+    CloseHandle(open_port);
+    open_port = INVALID_HANDLE_VALUE;
+}
