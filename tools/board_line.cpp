@@ -1,0 +1,113 @@
+#include "tools/board_line.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+static int master = -1;
+static int own_slave = -1;
+
+// What the tool wrote arrives in bursts; reading it a burst at a time keeps
+// the emulator from costing a system call per byte.
+static unsigned char pending[512];
+static int pending_start = 0;
+static int pending_end = 0;
+
+const char *line_open()
+{
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return nullptr;
+    const char *device = ptsname(master);
+    if (device == nullptr)
+        return nullptr;
+
+    // Holding the device open until the tool is there keeps the master from
+    // reporting a hang-up, and a raw line from the start means nothing the
+    // tool writes before it configures the port is echoed back.
+    own_slave = open(device, O_RDWR | O_NOCTTY);
+    termios raw;
+    if (own_slave < 0 || tcgetattr(own_slave, &raw) != 0)
+        return nullptr;
+    cfmakeraw(&raw);
+    tcsetattr(own_slave, TCSANOW, &raw);
+    return device;
+}
+
+void line_let_go()
+{
+    if (own_slave >= 0)
+        close(own_slave);
+    own_slave = -1;
+}
+
+long long line_clock_us()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
+}
+
+void line_sleep_until(long long when_us)
+{
+    for (long long left = when_us - line_clock_us(); left > 0; left = when_us - line_clock_us()) {
+        timespec pause = {static_cast<time_t>(left / 1000000),
+                          static_cast<long>(left % 1000000 * 1000)};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+int line_read(int timeout_ms)
+{
+    if (pending_start < pending_end)
+        return pending[pending_start++];
+    long long deadline = line_clock_us() + timeout_ms * 1000LL;
+    for (;;) {
+        long long left = deadline - line_clock_us();
+        if (left < 0)
+            left = 0;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(master, &readable);
+        timeval tv = {static_cast<time_t>(left / 1000000),
+                      static_cast<suseconds_t>(left % 1000000)};
+        int ready = select(master + 1, &readable, nullptr, nullptr, &tv);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready == 0)
+            return LINE_SILENT;
+        ssize_t got = read(master, pending, sizeof pending);
+        if (got > 0) {
+            pending_start = 1;
+            pending_end = static_cast<int>(got);
+            return pending[0];
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        return LINE_CLOSED;
+    }
+}
+
+void line_write(unsigned char byte)
+{
+    while (write(master, &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+void line_wait_closed(int timeout_ms)
+{
+    long long deadline = line_clock_us() + timeout_ms * 1000LL;
+    for (long long left = timeout_ms; left > 0; left = (deadline - line_clock_us()) / 1000) {
+        if (line_read(static_cast<int>(left)) == LINE_CLOSED)
+            return;
+    }
+}
+
+int line_descriptor()
+{
+    return master;
+}

@@ -1,0 +1,31 @@
+// The emulated board's end of the line: the master side of a pseudo-terminal.
+#ifndef DRAMLIFT_BOARD_LINE_H
+#define DRAMLIFT_BOARD_LINE_H
+
+enum { LINE_SILENT = -1, LINE_CLOSED = -2 };
+
+// Creates the pseudo-terminal; returns the path of the device that the tool
+// opens, or nullptr.
+const char *line_open();
+
+// Stops holding the device open ourselves, so that its closing by the tool
+// becomes visible as LINE_CLOSED.
+void line_let_go();
+
+// Returns the next byte, LINE_SILENT after timeout_ms without one, or
+// LINE_CLOSED once nobody holds the device open any more.
+int line_read(int timeout_ms);
+
+void line_write(unsigned char byte);
+
+// Waits up to timeout_ms for the tool to close the device.
+void line_wait_closed(int timeout_ms);
+
+// The master's descriptor, for handing the line to another program.
+int line_descriptor();
+
+// A monotonic clock in microseconds, and a sleep until a point on it.
+long long line_clock_us();
+void line_sleep_until(long long when_us);
+
+#endif

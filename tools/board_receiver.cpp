@@ -1,0 +1,180 @@
+#include "tools/board_receiver.h"
+
+#include "tools/board_line.h"
+#include "xmodem/crc16.h"
+#include "xmodem/xmodem.h"
+
+enum {
+    BLOCK_SIZE = 128,
+    LINE_BAUD = 115200,
+    START_INTERVAL_MS = 1000,
+    START_REPEATS = 60,
+    BYTE_TIMEOUT_MS = 1000,
+    PACKET_TIMEOUT_MS = 10000,
+};
+
+static const unsigned char WAKE_PATTERN[] = {0xBB, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
+
+int board_wait_for_wake()
+{
+    unsigned matched = 0;
+    while (matched < sizeof WAKE_PATTERN) {
+        int byte = line_read(PACKET_TIMEOUT_MS);
+        if (byte == LINE_CLOSED)
+            return 0;
+        if (byte == WAKE_PATTERN[matched])
+            ++matched;
+        else
+            matched = byte == WAKE_PATTERN[0] ? 1 : 0;
+    }
+    line_write(XMODEM_NAK);
+    return 1;
+}
+
+// Answers a packet of `bytes` bytes whose first byte came in at `arrival_us`;
+// a paced line answers no earlier than a real wire could carry them and the
+// answer.
+static void answer(const FaultPlan &plan, unsigned char byte, long long arrival_us, int bytes)
+{
+    if (plan.paced)
+        line_sleep_until(arrival_us + (bytes + 1) * 10 * 1000000LL / LINE_BAUD);
+    line_write(byte);
+}
+
+// Offers the start character until the first packet begins; returns 1 with
+// its SOH consumed.
+static int offer_start(const FaultPlan &plan, Reception *reception)
+{
+    unsigned char start = plan.checksum_mode ? XMODEM_NAK : XMODEM_CRC_START;
+    for (int offers = 0; offers < START_REPEATS; ++offers) {
+        line_write(start);
+        long long until = line_clock_us() + START_INTERVAL_MS * 1000LL;
+        for (long long left = START_INTERVAL_MS; left > 0;
+             left = (until - line_clock_us()) / 1000) {
+            int byte = line_read(static_cast<int>(left));
+            if (byte == XMODEM_SOH)
+                return 1;
+            if (byte == LINE_CLOSED) {
+                reception->failure = "the line was closed before the first block";
+                return 0;
+            }
+        }
+    }
+    reception->failure = "no block came in answer to the start character";
+    return 0;
+}
+
+// Reads the rest of a packet after its SOH; returns its length, or 0 if the
+// sender fell silent in the middle.
+static int read_packet(unsigned char *packet, int length)
+{
+    for (int i = 1; i < length; ++i) {
+        int byte = line_read(BYTE_TIMEOUT_MS);
+        if (byte < 0)
+            return 0;
+        packet[i] = static_cast<unsigned char>(byte);
+    }
+    return length;
+}
+
+static bool packet_intact(const unsigned char *packet, bool checksum_mode)
+{
+    const unsigned char *field = packet + 3;
+    if (packet[1] != static_cast<unsigned char>(255 - packet[2]))
+        return false;
+    if (checksum_mode) {
+        unsigned char sum = 0;
+        for (int i = 0; i < BLOCK_SIZE; ++i)
+            sum = static_cast<unsigned char>(sum + field[i]);
+        return sum == packet[3 + BLOCK_SIZE];
+    }
+    unsigned crc = crc16_xmodem(field, BLOCK_SIZE);
+    return packet[3 + BLOCK_SIZE] == (crc >> 8) && packet[4 + BLOCK_SIZE] == (crc & 0xFF);
+}
+
+static void cancel(const FaultPlan &plan, long long arrival_us, int bytes)
+{
+    answer(plan, XMODEM_CAN, arrival_us, bytes);
+    line_write(XMODEM_CAN);
+}
+
+void board_receive(const FaultPlan &plan, Reception *reception)
+{
+    reception->blocks = 0;
+    reception->naks = 0;
+    reception->completed = false;
+    if (plan.silent) {
+        reception->failure = "the board stayed silent after the wake-up";
+        while (line_read(PACKET_TIMEOUT_MS) != LINE_CLOSED) {
+        }
+        return;
+    }
+    if (!offer_start(plan, reception))
+        return;
+
+    const int length = plan.checksum_mode ? 3 + BLOCK_SIZE + 1 : 3 + BLOCK_SIZE + 2;
+    unsigned char packet[3 + BLOCK_SIZE + 2];
+    unsigned char expected = 1;
+    int tries = 0;
+    int cans = 0;
+    for (int byte = XMODEM_SOH;; byte = line_read(PACKET_TIMEOUT_MS)) {
+        long long arrival = line_clock_us();
+        cans = byte == XMODEM_CAN ? cans + 1 : 0;
+        if (byte == LINE_CLOSED || byte == LINE_SILENT) {
+            if (reception->failure.empty())
+                reception->failure =
+                    byte == LINE_CLOSED ? "the line was closed" : "the sender fell silent";
+            return;
+        }
+        if (byte == XMODEM_EOT) {
+            if (plan.nak_eot) {
+                reception->failure = "the board answered the EOT with NAK";
+                answer(plan, XMODEM_NAK, arrival, 1);
+                continue;
+            }
+            answer(plan, XMODEM_ACK, arrival, 1);
+            reception->completed = true;
+            return;
+        }
+        if (cans == 2) {
+            reception->failure = "the sender cancelled";
+            return;
+        }
+        if (byte != XMODEM_SOH)
+            continue; // a stray byte between packets
+
+        packet[0] = XMODEM_SOH;
+        ++tries;
+        if (!read_packet(packet, length) || !packet_intact(packet, plan.checksum_mode)) {
+            ++reception->naks;
+            answer(plan, XMODEM_NAK, arrival, length);
+            continue;
+        }
+        // Our ACK was lost and the sender repeats the block: take it once.
+        if (reception->blocks > 0 && packet[1] == static_cast<unsigned char>(expected - 1)) {
+            answer(plan, XMODEM_ACK, arrival, length);
+            continue;
+        }
+        int block = reception->blocks + 1;
+        if (packet[1] != expected || block == plan.cancel_block) {
+            cancel(plan, arrival, length);
+            reception->failure = packet[1] != expected ? "a block came out of sequence"
+                                                       : "the board cancelled the transfer";
+            return;
+        }
+        if (block == plan.nak_block && tries <= plan.nak_tries) {
+            ++reception->naks;
+            answer(plan, XMODEM_NAK, arrival, length);
+            continue;
+        }
+        if (block == plan.can_once_block && tries == 1) {
+            answer(plan, XMODEM_CAN, arrival, length);
+            continue;
+        }
+        reception->data.insert(reception->data.end(), packet + 3, packet + 3 + BLOCK_SIZE);
+        reception->blocks = block;
+        ++expected;
+        tries = 0;
+        answer(plan, XMODEM_ACK, arrival, length);
+    }
+}

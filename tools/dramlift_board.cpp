@@ -1,0 +1,272 @@
+// dramlift-board: a board waiting for its serial download, in software, on a
+// new pseudo-terminal. It prints the device's path for `dramlift -p`, answers
+// the wake pattern, receives the image by XMODEM and tells what arrived.
+#include "tools/board_line.h"
+#include "tools/board_receiver.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <sys/select.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+enum { CLOSE_GRACE_MS = 5000 };
+
+static void print_usage(FILE *stream)
+{
+    fprintf(stream, "Usage: dramlift-board [options] [-- command [argument...]]\n"
+                    "\n"
+                    "Plays a board waiting for its serial download, on a new pseudo-terminal.\n"
+                    "Prints the device's path first: hand it to 'dramlift -p'. Then answers\n"
+                    "the wake pattern with NAK, receives the image by XMODEM and reports it.\n"
+                    "Exits with 0 when a complete image with a valid boot trailer arrived.\n"
+                    "\n"
+                    "  -s, --checksum        ask for checksum mode instead of CRC-16\n"
+                    "  -o, --output FILE     write the image received, without filler, to FILE\n"
+                    "      --paced           answer no sooner than a 115200-baud line allows\n"
+                    "      --nak-block N:K   answer NAK to the first K tries of block N\n"
+                    "      --can-once N      answer the first try of block N with a single CAN\n"
+                    "      --cancel-at N     cancel with CAN CAN at block N\n"
+                    "      --silent          say nothing after the wake-up answer\n"
+                    "      --nak-eot         answer every EOT with NAK\n"
+                    "  -h, --help            print this text\n"
+                    "\n"
+                    "With a command, the board only answers the wake pattern and then hands\n"
+                    "the line to the command as its standard input and output.\n"
+                    "Blocks are counted from 1 in the order they arrive.\n");
+}
+
+static int parse_count(const char *text, int *count)
+{
+    char *end;
+    long value = strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < 1 || value > 1000000)
+        return 0;
+    *count = static_cast<int>(value);
+    return 1;
+}
+
+static int parse_nak_block(const char *text, FaultPlan *plan)
+{
+    char block[32];
+    const char *colon = strchr(text, ':');
+    if (colon == nullptr || static_cast<size_t>(colon - text) >= sizeof block)
+        return 0;
+    memcpy(block, text, colon - text);
+    block[colon - text] = '\0';
+    return parse_count(block, &plan->nak_block) && parse_count(colon + 1, &plan->nak_tries);
+}
+
+// Returns 1 with the plan filled in, 0 after a complaint, -1 after --help.
+static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **output)
+{
+    enum { PACED = 256, NAK_BLOCK, CAN_ONCE, CANCEL_AT, SILENT, NAK_EOT };
+    static const option long_options[] = {{"checksum", no_argument, nullptr, 's'},
+                                          {"output", required_argument, nullptr, 'o'},
+                                          {"paced", no_argument, nullptr, PACED},
+                                          {"nak-block", required_argument, nullptr, NAK_BLOCK},
+                                          {"can-once", required_argument, nullptr, CAN_ONCE},
+                                          {"cancel-at", required_argument, nullptr, CANCEL_AT},
+                                          {"silent", no_argument, nullptr, SILENT},
+                                          {"nak-eot", no_argument, nullptr, NAK_EOT},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {nullptr, 0, nullptr, 0}};
+
+    *plan = FaultPlan{};
+    *output = nullptr;
+    int option;
+    while ((option = getopt_long(argc, argv, "+so:h", long_options, nullptr)) != -1) {
+        int ok = 1;
+        switch (option) {
+        case 's':
+            plan->checksum_mode = true;
+            break;
+        case 'o':
+            *output = optarg;
+            break;
+        case PACED:
+            plan->paced = true;
+            break;
+        case NAK_BLOCK:
+            ok = parse_nak_block(optarg, plan);
+            break;
+        case CAN_ONCE:
+            ok = parse_count(optarg, &plan->can_once_block);
+            break;
+        case CANCEL_AT:
+            ok = parse_count(optarg, &plan->cancel_block);
+            break;
+        case SILENT:
+            plan->silent = true;
+            break;
+        case NAK_EOT:
+            plan->nak_eot = true;
+            break;
+        case 'h':
+            return -1;
+        default:
+            return 0;
+        }
+        if (!ok) {
+            fprintf(stderr, "dramlift-board: bad value '%s'\n", optarg);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// The image is what precedes the filler: one 0x1A followed by zeros only.
+static long image_length(const std::vector<unsigned char> &data)
+{
+    long end = static_cast<long>(data.size());
+    while (end > 0 && data[end - 1] == 0x00)
+        --end;
+    return end > 0 && data[end - 1] == 0x1A ? end - 1 : -1;
+}
+
+static int trailer_valid(const unsigned char *trailer)
+{
+    static const unsigned char magic[] = {0xA7, 0x3E, 0x37, 0x18};
+    return memcmp(trailer, magic, sizeof magic) == 0 && (trailer[4] & ~1) == 0 && trailer[5] == 0 &&
+           trailer[6] == 0 && trailer[7] == 0;
+}
+
+// Prints what arrived; returns 1 for a complete image with a valid trailer.
+static int report(const FaultPlan &plan, const Reception &reception, const char *output)
+{
+    if (!reception.completed) {
+        printf("Transfer incomplete after %d blocks: %s.\n", reception.blocks,
+               reception.failure.c_str());
+        return 0;
+    }
+    long length = image_length(reception.data);
+    printf("Received %d blocks in %s mode; answered %d packets with NAK.\n", reception.blocks,
+           plan.checksum_mode ? "checksum" : "CRC-16", reception.naks);
+    if (length < 0) {
+        printf("No filler at the end of the data.\n");
+        return 0;
+    }
+    printf("Image: %ld bytes, filler removed.\n", length);
+    const unsigned char *trailer = reception.data.data() + length - 8;
+    int valid = length >= 8 && trailer_valid(trailer);
+    if (valid)
+        printf("Boot trailer: valid, erase flag %s.\n", trailer[4] & 1 ? "set" : "clear");
+    else
+        printf("Boot trailer: missing.\n");
+
+    if (output != nullptr) {
+        FILE *file = fopen(output, "wb");
+        if (file == nullptr ||
+            fwrite(reception.data.data(), 1, length, file) != static_cast<size_t>(length)) {
+            fprintf(stderr, "dramlift-board: could not write '%s'\n", output);
+            valid = 0;
+        }
+        if (file != nullptr && fclose(file) != 0)
+            valid = 0;
+    }
+    return valid;
+}
+
+// Copies bytes between the line and the command until the command closes
+// its output. Pipes rather than the line itself, because a program that
+// sets its terminal up and restores it on exit would also flush the tool's
+// unread input, taking the last answer with it.
+static void relay(int to_command, int from_command)
+{
+    bool mode_shown = false;
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(from_command, &readable);
+        FD_SET(line_descriptor(), &readable);
+        int top = from_command > line_descriptor() ? from_command : line_descriptor();
+        if (select(top + 1, &readable, nullptr, nullptr, nullptr) < 0)
+            continue;
+        if (FD_ISSET(from_command, &readable)) {
+            unsigned char buffer[512];
+            ssize_t got = read(from_command, buffer, sizeof buffer);
+            if (got <= 0)
+                return;
+            if (!mode_shown) {
+                printf("The command asked for %s mode.\n",
+                       buffer[0] == 'C' ? "CRC-16" : "checksum");
+                mode_shown = true;
+            }
+            for (ssize_t i = 0; i < got; ++i)
+                line_write(buffer[i]);
+        }
+        if (FD_ISSET(line_descriptor(), &readable)) {
+            int byte;
+            while ((byte = line_read(0)) >= 0) {
+                unsigned char passed = static_cast<unsigned char>(byte);
+                (void)!write(to_command, &passed, 1);
+            }
+            if (byte == LINE_CLOSED)
+                return;
+        }
+    }
+}
+
+// Hands the line to a command after the wake-up; returns its exit status.
+static int hand_over(char *command[])
+{
+    int to_command[2], from_command[2];
+    if (pipe(to_command) != 0 || pipe(from_command) != 0)
+        return 1;
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(to_command[0], STDIN_FILENO);
+        dup2(from_command[1], STDOUT_FILENO);
+        close(to_command[1]);
+        close(from_command[0]);
+        execvp(command[0], command);
+        fprintf(stderr, "dramlift-board: could not run '%s'\n", command[0]);
+        _exit(127);
+    }
+    close(to_command[0]);
+    close(from_command[1]);
+    relay(to_command[1], from_command[0]);
+    close(to_command[1]);
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) < 0)
+        return 1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+int main(int argc, char *argv[])
+{
+    FaultPlan plan;
+    const char *output;
+    int parsed = parse_options(argc, argv, &plan, &output);
+    if (parsed <= 0) {
+        print_usage(parsed < 0 ? stdout : stderr);
+        return parsed < 0 ? 0 : 2;
+    }
+    const char *device = line_open();
+    if (device == nullptr) {
+        perror("dramlift-board: could not create a pseudo-terminal");
+        return 1;
+    }
+    printf("%s\n", device);
+    fflush(stdout);
+
+    if (!board_wait_for_wake()) {
+        fprintf(stderr, "dramlift-board: the line was closed before the wake pattern\n");
+        return 1;
+    }
+    line_let_go();
+
+    int status;
+    if (optind < argc) {
+        status = hand_over(argv + optind);
+    } else {
+        Reception reception;
+        board_receive(plan, &reception);
+        status = report(plan, reception, output) ? 0 : 1;
+    }
+    // Closing our end while the tool still reads would discard its last answer.
+    line_wait_closed(CLOSE_GRACE_MS);
+    return status;
+}
