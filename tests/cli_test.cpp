@@ -1,0 +1,108 @@
+// The command line of the built tool: what it prints and its exit status.
+#include "tests/support.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace
+{
+
+ChildResult dramlift(std::vector<std::string> args, const std::vector<std::string> &env = {})
+{
+    args.insert(args.begin(), DRAMLIFT_EXE);
+    return run_child(args, env);
+}
+
+std::string port_failure(const std::string &device)
+{
+    return "Could not open serial port " + device + ".\n";
+}
+
+} // namespace
+
+TEST(CommandLine, ComplaintsAndHelpPrintOnlyTheUsageAndFail)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"-h"},
+        {"-e", "-h", "-p", "2", "image.bin"},
+        {"image.bin", "-h"},
+        {"-x", "image.bin"},
+        {"--long", "image.bin"},
+        {"image.bin", "-p"},
+        {"one.bin", "two.bin"},
+        {"-e"},
+        {"-ep", "2"},
+        {"-p", "2", "--"},
+    };
+    for (const std::vector<std::string> &args : cases) {
+        ChildResult run = dramlift(args);
+        std::string shown;
+        for (const std::string &arg : args)
+            shown += arg + " ";
+        EXPECT_EQ(run.status, 1) << shown;
+        EXPECT_EQ(run.out, "") << shown;
+        EXPECT_EQ(run.err, USAGE) << shown;
+    }
+}
+
+TEST(CommandLine, PortValueIsTakenAsTypedWithTheLastOneWinning)
+{
+    // Without such ports, the failure message names the device tried: port
+    // N is /dev/ttyS<N-1>. The port is opened before the file is looked at.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-p", "2", "-p", "300", "missing.bin"}, "/dev/ttyS299"},
+        {{"-p300", "missing.bin"}, "/dev/ttyS299"},
+        {{"-ep300", "missing.bin"}, "/dev/ttyS299"},
+        {{"missing.bin", "-p", "300"}, "/dev/ttyS299"},
+        {{"-p", "abc", "missing.bin"}, "/dev/ttyS-1"},
+        {{"-p", "-h", "missing.bin"}, "/dev/ttyS-1"},
+        {{"-p", " 301x", "missing.bin"}, "/dev/ttyS300"},
+        {{"-p", "/dev/no-such-port", "missing.bin"}, "/dev/no-such-port"},
+        {{"-p", "300", "--", "-e"}, "/dev/ttyS299"},
+    };
+    for (const auto &[args, device] : cases) {
+        ChildResult run = dramlift(args);
+        EXPECT_EQ(run.status, 1) << device;
+        EXPECT_EQ(run.out, "") << device;
+        EXPECT_EQ(run.err, port_failure(device)) << device;
+    }
+}
+
+TEST(CommandLine, PosixlyCorrectStopsAtTheFirstOperand)
+{
+    const std::vector<std::string> reordered = {"missing.bin", "-p", "300"};
+    EXPECT_EQ(dramlift(reordered).err, port_failure("/dev/ttyS299"));
+    ChildResult strict = dramlift(reordered, {"POSIXLY_CORRECT=1"});
+    EXPECT_EQ(strict.status, 1);
+    EXPECT_EQ(strict.err, USAGE);
+    EXPECT_EQ(dramlift({"-p", "300", "missing.bin"}, {"POSIXLY_CORRECT=1"}).err,
+              port_failure("/dev/ttyS299"));
+}
+
+TEST(CommandLine, FileFailuresAfterThePortOpened)
+{
+    std::string device;
+    int master = open_pty(&device);
+    std::string dir = scratch_dir();
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {dir + "/missing.bin", "Could not open file '" + dir + "/missing.bin'.\n"},
+        {dir + "/%s%n%d.bin", "Could not open file '" + dir + "/%s%n%d.bin'.\n"},
+        {dir, "Could not load file '" + dir + "': not a regular file.\n"},
+    };
+    for (const auto &[path, message] : cases) {
+        ChildResult run = dramlift({"-p", device, path});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, message);
+    }
+
+    // A block that cannot be reserved: a sparse 1.5 GiB file under a 1 GiB
+    // address space limit.
+    std::string huge = dir + "/huge.bin";
+    ASSERT_EQ(truncate(write_file(huge, {}).c_str(), 1536L << 20), 0);
+    ChildResult run = run_child({"prlimit", "--as=1073741824", DRAMLIFT_EXE, "-p", device, huge});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Could not malloc 1610612736 bytes mem.\n");
+    close(master);
+}

@@ -1,0 +1,187 @@
+// The wake-up handshake, the boot image and the run sequence, in this
+// process, against the scripted board.
+#include "app/boot_image.h"
+#include "app/run.h"
+#include "app/wake.h"
+#include "tests/scripted_serial.h"
+#include "tests/support.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+const std::vector<unsigned char> PATTERN = {0xBB, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
+const std::string BLANK35 = "\r                                   \r";
+const std::string BLANK31 = "\r                               \r";
+
+struct RunResult {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+RunResult run_tool(std::vector<std::string> args, const std::vector<int> &answers,
+                   bool port_exists = true)
+{
+    script_reset(answers, port_exists);
+    args.insert(args.begin(), "dramlift");
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    optind = 0; // start the option parser afresh
+    RunResult result;
+    capture_begin();
+    result.status = dramlift_run(static_cast<int>(args.size()), argv.data());
+    capture_end(&result.out, &result.err);
+    return result;
+}
+
+std::string load_failure_message(const std::string &path, ImageOutcome expected)
+{
+    BootImage image;
+    std::string out, err;
+    capture_begin();
+    ImageOutcome outcome = load_boot_image(path.c_str(), &image);
+    capture_end(&out, &err);
+    EXPECT_EQ(outcome, expected) << path;
+    EXPECT_EQ(out, "");
+    release_boot_image(&image);
+    return err;
+}
+
+} // namespace
+
+TEST(WakeBoard, RepeatsThePatternUntilNak)
+{
+    // Silence, 'C', a 0x00 and noise each cost one pass; NAK ends the loop
+    // and nothing is read after it.
+    script_reset({SILENCE, 'C', 0x00, 0xBB, 0x06, 0x15, 0x15});
+    wake_board();
+    std::vector<unsigned char> expected;
+    for (int pass = 0; pass < 6; ++pass)
+        expected.insert(expected.end(), PATTERN.begin(), PATTERN.end());
+    EXPECT_EQ(script_record().written, expected);
+    EXPECT_EQ(script_record().read_timeouts, std::vector<int>(6, 50));
+    EXPECT_EQ(script_record().answers_left, 1u);
+}
+
+TEST(BootImage, TrailerIsLittleEndianMagicAndEraseFlag)
+{
+    for (bool erase : {false, true}) {
+        std::vector<unsigned char> block = {0xEE, 0xEE, 0, 0, 0, 0, 0, 0, 0, 0, 0xEE};
+        append_boot_trailer(block.data() + 1, 1, erase);
+        std::vector<unsigned char> expected = {
+            0xEE, 0xEE, 0xA7, 0x3E, 0x37, 0x18, static_cast<unsigned char>(erase), 0, 0, 0, 0xEE};
+        EXPECT_EQ(block, expected);
+    }
+}
+
+TEST(BootImage, LoadsTheFileWholeWithRoomForTheTrailer)
+{
+    std::string dir = scratch_dir();
+    for (size_t size : {0u, 1u, 120u, 70000u}) {
+        std::vector<unsigned char> bytes = pattern_bytes(size, 12);
+        std::string path = write_file(dir + "/image" + std::to_string(size), bytes);
+        BootImage image;
+        ASSERT_EQ(load_boot_image(path.c_str(), &image), IMAGE_LOADED);
+        ASSERT_EQ(image.length, static_cast<int>(size));
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), image.block));
+        append_boot_trailer(image.block, image.length, false); // within the block
+        release_boot_image(&image);
+    }
+}
+
+TEST(BootImage, RefusesWhatCannotBeLoadedWithOneMessage)
+{
+    std::string dir = scratch_dir();
+    EXPECT_EQ(load_failure_message(dir + "/missing.bin", IMAGE_OPEN_FAILED),
+              "Could not open file '" + dir + "/missing.bin'.\n");
+    EXPECT_EQ(load_failure_message(dir, IMAGE_NOT_LOADABLE),
+              "Could not load file '" + dir + "': not a regular file.\n");
+    std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(load_failure_message(fifo, IMAGE_NOT_LOADABLE),
+              "Could not load file '" + fifo + "': not a regular file.\n");
+    EXPECT_EQ(load_failure_message("/dev/zero", IMAGE_NOT_LOADABLE),
+              "Could not load file '/dev/zero': not a regular file.\n");
+
+    // Too large for the byte counts of the transfer: refused before any
+    // memory is reserved (a sparse file takes no room on disk).
+    std::string huge = dir + "/huge.bin";
+    int fd = open(huge.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_EQ(ftruncate(fd, 0x7FFFFFFFL - 8 - 128 + 1), 0);
+    close(fd);
+    EXPECT_EQ(load_failure_message(huge, IMAGE_NOT_LOADABLE),
+              "Could not load file '" + huge + "': too large for a boot image.\n");
+}
+
+TEST(RunSequence, SuccessfulDownloadReportsThePathAsTyped)
+{
+    std::string dir = scratch_dir();
+    std::string path = write_file(dir + "/%s%n.bin", pattern_bytes(248, 13));
+    RunResult run = run_tool({"-e", "-p", "7", path}, {0x15, 'C', 6, 6, 6, 6});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, "Waiting for the board to wake up..." + BLANK35 +
+                           "Downloading boot code...(  0%)\b\b\b\b\b  0%)\b\b\b\b\b 50%)"
+                           "\b\b\b\b\b100%)" +
+                           BLANK31 + "Successfully downloaded '" + path + "'.\n");
+    EXPECT_EQ(script_record().opened_port, "7");
+    EXPECT_EQ(script_record().configured_baud, 115200);
+    EXPECT_FALSE(script_record().open);
+    // The image went out with the erase flag in its trailer.
+    const std::vector<unsigned char> &written = script_record().written;
+    ASSERT_GE(written.size(), 8u + 133u);
+    EXPECT_EQ(written[8 + 133 + 3 + 120 + 4], 0x01);
+}
+
+TEST(RunSequence, TransferFailuresPrintTheirCodeAfterTheBlanking)
+{
+    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(100, 14));
+    // Failing in the start phase leaves the waiting notice unblanked by the
+    // sender; the 31 spaces leave its last four characters standing.
+    RunResult silent = run_tool({path}, {0x15});
+    EXPECT_EQ(silent.status, 1);
+    EXPECT_EQ(silent.out, "Waiting for the board to wake up..." + BLANK31);
+    EXPECT_EQ(silent.err, "Xmodem download failed: -2.\n");
+    EXPECT_EQ(script_record().clock_ms, 16 * 2000 + 1500);
+    EXPECT_FALSE(script_record().open);
+
+    std::vector<int> refused = {0x15, 'C'};
+    refused.insert(refused.end(), 25, 0x15);
+    RunResult retries = run_tool({path}, refused);
+    EXPECT_EQ(retries.status, 1);
+    EXPECT_EQ(retries.out, "Waiting for the board to wake up..." + BLANK35 +
+                               "Downloading boot code...(  0%)" + BLANK31);
+    EXPECT_EQ(retries.err, "Xmodem download failed: -4.\n");
+}
+
+TEST(RunSequence, FailuresBeforeTheTransferReleaseThePort)
+{
+    std::string dir = scratch_dir();
+    RunResult missing = run_tool({"-p", "2", dir + "/none.bin"}, {});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err, "Could not open file '" + dir + "/none.bin'.\n");
+    EXPECT_EQ(script_record().configured_baud, 0);
+    EXPECT_FALSE(script_record().open);
+    EXPECT_TRUE(script_record().written.empty());
+
+    RunResult directory = run_tool({dir}, {});
+    EXPECT_EQ(directory.status, 1);
+    EXPECT_EQ(directory.err, "Could not load file '" + dir + "': not a regular file.\n");
+    EXPECT_FALSE(script_record().open);
+
+    // Without the port the file is never looked at; the port layer has
+    // printed its own message.
+    RunResult no_port = run_tool({dir + "/none.bin"}, {}, false);
+    EXPECT_EQ(no_port.status, 1);
+    EXPECT_EQ(no_port.err, "");
+    EXPECT_EQ(script_record().opened_port, "1");
+}

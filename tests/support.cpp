@@ -1,0 +1,198 @@
+#include "tests/support.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+const std::string USAGE =
+    "Usage: dramlift [-e] [-h] [-p <port>] <filename>\n"
+    "\n"
+    "Version: 1.1, 30 January 2014\n"
+    "\n"
+    "Downloads and runs a bootloader in the DRAM of a Marvell 88F6281-based unit.\n"
+    "\n"
+    "  -e            Force bootloader to erase entire flash as it starts. \n"
+    "\n"
+    "  -h            Print this usage message.\n"
+    "\n"
+    "  -p <port>     Use the specified serial port (default is \"1\").  Valid\n"
+    "                values are 1 (COM1), 2 (COM2), etc.\n"
+    "\n";
+
+static int exit_status(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+static void exec_child(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+{
+    unsetenv("POSIXLY_CORRECT");
+    for (const std::string &entry : env)
+        putenv(strdup(entry.c_str()));
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+static std::string contents(FILE *file)
+{
+    std::string text;
+    rewind(file);
+    int c;
+    while ((c = fgetc(file)) != EOF)
+        text += static_cast<char>(c);
+    fclose(file);
+    return text;
+}
+
+// Output goes to files rather than pipes: programs that the child starts and
+// leaves running (Wine's services, say) would hold pipes open.
+ChildResult run_child(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+{
+    fflush(stdout);
+    fflush(stderr);
+    FILE *out = tmpfile();
+    FILE *err = tmpfile();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fileno(out), STDOUT_FILENO);
+        dup2(fileno(err), STDERR_FILENO);
+        exec_child(argv, env);
+    }
+    int status;
+    waitpid(pid, &status, 0);
+    ChildResult result;
+    result.status = exit_status(status);
+    result.out = contents(out);
+    result.err = contents(err);
+    return result;
+}
+
+Board start_board(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv = {DRAMLIFT_BOARD_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        abort();
+    Board board;
+    board.pid = fork();
+    if (board.pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        exec_child(argv, {});
+    }
+    close(out[1]);
+    board.out_fd = out[0];
+    char c;
+    while (read(board.out_fd, &c, 1) == 1 && c != '\n')
+        board.device += c;
+    return board;
+}
+
+ChildResult finish_board(Board *board)
+{
+    ChildResult result;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(board->out_fd, buffer, sizeof buffer)) > 0)
+        result.out.append(buffer, got);
+    close(board->out_fd);
+    int status;
+    waitpid(board->pid, &status, 0);
+    result.status = exit_status(status);
+    return result;
+}
+
+static int saved_out = -1, saved_err = -1;
+static FILE *captured_out, *captured_err;
+
+void capture_begin()
+{
+    fflush(stdout);
+    fflush(stderr);
+    captured_out = tmpfile();
+    captured_err = tmpfile();
+    saved_out = dup(STDOUT_FILENO);
+    saved_err = dup(STDERR_FILENO);
+    dup2(fileno(captured_out), STDOUT_FILENO);
+    dup2(fileno(captured_err), STDERR_FILENO);
+}
+
+void capture_end(std::string *out, std::string *err)
+{
+    fflush(stdout);
+    fflush(stderr);
+    dup2(saved_out, STDOUT_FILENO);
+    dup2(saved_err, STDERR_FILENO);
+    close(saved_out);
+    close(saved_err);
+    *out = contents(captured_out);
+    *err = contents(captured_err);
+}
+
+std::string scratch_dir()
+{
+    char path[] = "/tmp/dramlift-test-XXXXXX";
+    if (mkdtemp(path) == nullptr)
+        abort();
+    return path;
+}
+
+std::string write_file(const std::string &path, const std::vector<unsigned char> &bytes)
+{
+    FILE *file = fopen(path.c_str(), "wb");
+    if (file == nullptr || fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size())
+        abort();
+    fclose(file);
+    return path;
+}
+
+std::vector<unsigned char> read_file(const std::string &path)
+{
+    std::vector<unsigned char> bytes;
+    FILE *file = fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return bytes;
+    int c;
+    while ((c = fgetc(file)) != EOF)
+        bytes.push_back(static_cast<unsigned char>(c));
+    fclose(file);
+    return bytes;
+}
+
+std::vector<unsigned char> pattern_bytes(size_t count, unsigned seed)
+{
+    std::vector<unsigned char> bytes(count);
+    unsigned state = seed * 2654435761u + 1;
+    for (unsigned char &byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<unsigned char>(state >> 16);
+    }
+    return bytes;
+}
+
+int open_pty(std::string *device)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        abort();
+    *device = ptsname(master);
+    return master;
+}
+
+double cpu_seconds_of_children()
+{
+    rusage usage;
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}

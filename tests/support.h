@@ -1,0 +1,48 @@
+// Helpers shared by the tests: child processes, captured console output,
+// scratch files and pseudo-terminals.
+#ifndef DRAMLIFT_TEST_SUPPORT_H
+#define DRAMLIFT_TEST_SUPPORT_H
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// The usage text, byte for byte.
+extern const std::string USAGE;
+
+struct ChildResult {
+    int status; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Runs a program to its end. env holds "NAME=VALUE" entries to add;
+// POSIXLY_CORRECT is removed unless env sets it.
+ChildResult run_child(const std::vector<std::string> &argv,
+                      const std::vector<std::string> &env = {});
+
+// A board emulator running in the background.
+struct Board {
+    pid_t pid;
+    int out_fd;
+    std::string device; // the first line it printed
+};
+Board start_board(const std::vector<std::string> &args);
+ChildResult finish_board(Board *board); // waits for it to end
+
+// Console output of code run in this process.
+void capture_begin();
+void capture_end(std::string *out, std::string *err);
+
+// A fresh directory for one test, and files in it.
+std::string scratch_dir();
+std::string write_file(const std::string &path, const std::vector<unsigned char> &bytes);
+std::vector<unsigned char> read_file(const std::string &path);
+std::vector<unsigned char> pattern_bytes(size_t count, unsigned seed);
+
+// A pseudo-terminal pair: the master's descriptor and the device's path.
+int open_pty(std::string *device);
+
+double cpu_seconds_of_children();
+
+#endif

@@ -1,0 +1,152 @@
+// The Windows executable under Wine, in a private Wine prefix whose COM
+// ports are links to the board emulator's pseudo-terminals.
+#include "tests/support.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace
+{
+
+std::string prefix;
+
+std::vector<std::string> wine_env()
+{
+    return {"WINEPREFIX=" + prefix, "WINEDEBUG=-all"};
+}
+
+class WinePrefix : public testing::Environment
+{
+  public:
+    void SetUp() override
+    {
+        prefix = scratch_dir();
+        // A server of its own, started first and with its output discarded: a
+        // server that a test's wine started would write a dump of its state
+        // into that test's stderr, and would hold the test's pipes open.
+        ASSERT_EQ(run_child({"sh", "-c",
+                             "(wineboot -i && wineserver -w && wineserver -p) >/dev/null 2>&1"},
+                            wine_env())
+                      .status,
+                  0);
+    }
+    void TearDown() override
+    {
+        run_child({"wineserver", "-k"}, wine_env());
+        run_child({"rm", "-rf", prefix});
+    }
+};
+
+const testing::Environment *const wine = testing::AddGlobalTestEnvironment(new WinePrefix);
+
+// The console of a Windows program ends its lines with CR LF.
+std::string crlf(const std::string &text)
+{
+    std::string converted;
+    for (char c : text) {
+        if (c == '\n')
+            converted += '\r';
+        converted += c;
+    }
+    return converted;
+}
+
+ChildResult dramlift_exe(const std::vector<std::string> &args,
+                         const std::vector<std::string> &env = {})
+{
+    std::vector<std::string> argv = {"wine", DRAMLIFT_WINDOWS_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> full_env = wine_env();
+    full_env.insert(full_env.end(), env.begin(), env.end());
+    return run_child(argv, full_env);
+}
+
+// Links COM<number> of the prefix to the board's device.
+void attach(const Board &board, int number)
+{
+    std::string link = prefix + "/dosdevices/com" + std::to_string(number);
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(board.device.c_str(), link.c_str()), 0);
+}
+
+const std::string WAITING = "Waiting for the board to wake up...";
+const std::string BLANK35 = "\r                                   \r";
+const std::string BLANK31 = "\r                               \r";
+
+} // namespace
+
+TEST(Windows, CommandLineFollowsTheSameConventions)
+{
+    ChildResult help = dramlift_exe({"-h"});
+    EXPECT_EQ(help.status, 1);
+    EXPECT_EQ(help.err, crlf(USAGE));
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> ports = {
+        {{"-e", "image.bin", "-p", "9"}, "COM9"}, {{"-p", "2", "-p", "9", "image.bin"}, "COM9"},
+        {{"-ep9", "image.bin"}, "COM9"},          {{"-p", "abc", "image.bin"}, "COM0"},
+        {{"-p", "-h", "image.bin"}, "COM0"},      {{"-p", "-1", "image.bin"}, "COM-1"},
+    };
+    for (const auto &[args, name] : ports) {
+        ChildResult run = dramlift_exe(args);
+        EXPECT_EQ(run.status, 1) << name;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, crlf("Could not open serial port " + name + ".\n"));
+    }
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"-x", "image.bin"}, {"image.bin", "-p"}, {"a.bin", "b.bin"}, {}}) {
+        ChildResult run = dramlift_exe(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, crlf(USAGE));
+    }
+    EXPECT_EQ(dramlift_exe({"image.bin", "-p", "9"}, {"POSIXLY_CORRECT=1"}).err, crlf(USAGE));
+}
+
+TEST(Windows, DownloadsInBothModesThroughComPorts)
+{
+    // COM10 and above only open through the device namespace.
+    for (int port : {3, 12}) {
+        for (bool checksum : {false, true}) {
+            SCOPED_TRACE("COM" + std::to_string(port) + (checksum ? " checksum" : " CRC"));
+            std::string dir = scratch_dir();
+            std::vector<unsigned char> bytes = pattern_bytes(248, 30 + port);
+            write_file(dir + "/boot.bin", bytes);
+            std::vector<std::string> board_args = {"-o", dir + "/got.bin"};
+            if (checksum)
+                board_args.push_back("--checksum");
+            Board board = start_board(board_args);
+            attach(board, port);
+            // The path as typed, in Windows form, comes back in the message.
+            std::string path = "Z:" + dir + "/boot.bin";
+            ChildResult run = dramlift_exe({"-e", "-p", std::to_string(port), path});
+            ChildResult received = finish_board(&board);
+
+            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(run.err, "");
+            EXPECT_EQ(run.out, WAITING + BLANK35 +
+                                   "Downloading boot code...(  0%)\b\b\b\b\b  0%)"
+                                   "\b\b\b\b\b 50%)\b\b\b\b\b100%)" +
+                                   BLANK31 + crlf("Successfully downloaded '" + path + "'.\n"));
+            EXPECT_EQ(received.status, 0) << received.out;
+            bytes.insert(bytes.end(), {0xA7, 0x3E, 0x37, 0x18, 0x01, 0, 0, 0});
+            EXPECT_EQ(read_file(dir + "/got.bin"), bytes);
+        }
+    }
+}
+
+TEST(Windows, TransferFailuresEndWithStatusOne)
+{
+    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(100, 40));
+    for (const auto &[fault, code] :
+         std::vector<std::pair<std::string, int>>{{"--nak-eot", -5}, {"--cancel-at", -1}}) {
+        std::vector<std::string> board_args = {fault};
+        if (code == -1)
+            board_args.push_back("1");
+        Board board = start_board(board_args);
+        attach(board, 4);
+        ChildResult run = dramlift_exe({"-p", "4", path});
+        finish_board(&board);
+        EXPECT_EQ(run.status, 1) << fault;
+        EXPECT_EQ(run.err, crlf("Xmodem download failed: " + std::to_string(code) + ".\n"));
+    }
+}

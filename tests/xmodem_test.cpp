@@ -1,0 +1,282 @@
+// The XMODEM sender against a scripted receiver on a virtual clock.
+#include "tests/scripted_serial.h"
+#include "tests/support.h"
+#include "xmodem/crc16.h"
+#include "xmodem/xmodem.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+const int C = 'C', NAK = 0x15, ACK = 0x06, CAN = 0x18;
+const unsigned char EOT = 0x04;
+
+// CRC-16/XMODEM the slow way, one bit at a time.
+unsigned bitwise_crc16(const unsigned char *data, size_t count)
+{
+    unsigned crc = 0;
+    for (size_t i = 0; i < count; ++i) {
+        crc ^= static_cast<unsigned>(data[i]) << 8;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? ((crc << 1) ^ 0x1021) & 0xFFFF : (crc << 1) & 0xFFFF;
+    }
+    return crc;
+}
+
+std::vector<unsigned char> data_field(const std::vector<unsigned char> &image, size_t offset)
+{
+    std::vector<unsigned char> field(128, 0x00);
+    size_t count = std::min<size_t>(128, image.size() - offset);
+    std::copy(image.begin() + offset, image.begin() + offset + count, field.begin());
+    if (count < 128)
+        field[count] = 0x1A;
+    return field;
+}
+
+std::vector<unsigned char> packet(const std::vector<unsigned char> &field, unsigned number,
+                                  bool crc)
+{
+    std::vector<unsigned char> bytes(3 + field.size());
+    bytes[0] = 0x01;
+    bytes[1] = static_cast<unsigned char>(number);
+    bytes[2] = static_cast<unsigned char>(255 - number);
+    std::copy(field.begin(), field.end(), bytes.begin() + 3);
+    if (crc) {
+        unsigned check = bitwise_crc16(field.data(), field.size());
+        bytes.push_back(static_cast<unsigned char>(check >> 8));
+        bytes.push_back(static_cast<unsigned char>(check));
+    } else {
+        unsigned sum = 0;
+        for (unsigned char byte : field)
+            sum += byte;
+        bytes.push_back(static_cast<unsigned char>(sum));
+    }
+    return bytes;
+}
+
+size_t block_count(size_t size)
+{
+    return size / 128 + 1;
+}
+
+// Everything a correct sender writes when every packet is acknowledged.
+std::vector<unsigned char> clean_transfer(const std::vector<unsigned char> &image, bool crc)
+{
+    std::vector<unsigned char> bytes;
+    for (size_t block = 0; block < block_count(image.size()); ++block) {
+        std::vector<unsigned char> p = packet(data_field(image, block * 128), block + 1, crc);
+        bytes.insert(bytes.end(), p.begin(), p.end());
+    }
+    bytes.push_back(EOT);
+    return bytes;
+}
+
+std::vector<int> acks(size_t count)
+{
+    return std::vector<int>(count, ACK);
+}
+
+std::vector<int> operator+(std::vector<int> a, const std::vector<int> &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Runs the sender on an image against the script; returns its result and
+// keeps what it printed.
+int send(const std::vector<unsigned char> &image, const std::vector<int> &answers,
+         std::string *out = nullptr)
+{
+    script_reset(answers);
+    std::string printed, errors;
+    capture_begin();
+    int result = xmodem_send(image.data(), static_cast<int>(image.size()));
+    capture_end(&printed, &errors);
+    EXPECT_EQ(errors, "");
+    if (out != nullptr)
+        *out = printed;
+    return result;
+}
+
+} // namespace
+
+TEST(Crc16, MatchesTheCheckValueAndTheBitwiseDefinition)
+{
+    const unsigned char check[] = "123456789";
+    EXPECT_EQ(crc16_xmodem(check, 9), 0x31C3);
+    EXPECT_EQ(crc16_xmodem(check, 0), 0x0000);
+    // Every table entry is exercised by single bytes; longer runs by noise.
+    for (unsigned value = 0; value < 256; ++value) {
+        unsigned char byte = static_cast<unsigned char>(value);
+        ASSERT_EQ(crc16_xmodem(&byte, 1), bitwise_crc16(&byte, 1)) << value;
+    }
+    std::vector<unsigned char> noise = pattern_bytes(4096, 7);
+    EXPECT_EQ(crc16_xmodem(noise.data(), 4096), bitwise_crc16(noise.data(), 4096));
+}
+
+TEST(XmodemSend, WritesExactPacketsForEverySizeInBothModes)
+{
+    // 8: the empty file's image; 248 + 8 = 256: an exact multiple of the
+    // block size; 255 * 128 + 1: block numbers wrap past 255.
+    for (size_t size : {8u, 127u, 128u, 129u, 248u, 256u, 300u, 255u * 128u + 1u}) {
+        std::vector<unsigned char> image = pattern_bytes(size, static_cast<unsigned>(size));
+        for (bool crc : {true, false}) {
+            SCOPED_TRACE("size " + std::to_string(size) + (crc ? " CRC" : " checksum"));
+            size_t blocks = block_count(size);
+            int result = send(image, std::vector<int>{crc ? C : NAK} + acks(blocks + 1));
+            EXPECT_EQ(result, static_cast<int>(128 * blocks));
+            EXPECT_EQ(script_record().written, clean_transfer(image, crc));
+            EXPECT_EQ(script_record().answers_left, 0u);
+        }
+    }
+}
+
+TEST(XmodemSend, EndsTheDataWithOneFillerByteAndZeros)
+{
+    std::vector<unsigned char> image = pattern_bytes(300, 1);
+    EXPECT_EQ(send(image, std::vector<int>{NAK} + acks(4)), 384);
+    const std::vector<unsigned char> &written = script_record().written;
+    ASSERT_EQ(written.size(), 3 * 132 + 1u);
+    const unsigned char *third = &written[2 * 132];
+    EXPECT_EQ(third[1], 3);
+    EXPECT_EQ(third[2], 252);
+    EXPECT_TRUE(std::equal(image.begin() + 256, image.end(), third + 3));
+    EXPECT_EQ(third[3 + 44], 0x1A);
+    EXPECT_EQ(std::count(third + 3 + 45, third + 3 + 128, 0x00), 83);
+
+    // A size that fills its blocks exactly is followed by a filler-only block.
+    std::vector<unsigned char> full = pattern_bytes(256, 2);
+    EXPECT_EQ(send(full, std::vector<int>{NAK} + acks(4)), 384);
+    const unsigned char *filler = &script_record().written[2 * 132 + 3];
+    EXPECT_EQ(filler[0], 0x1A);
+    EXPECT_EQ(std::count(filler + 1, filler + 128, 0x00), 127);
+}
+
+TEST(XmodemSend, BlockAfter255IsNumberedZero)
+{
+    std::vector<unsigned char> image = pattern_bytes(256 * 128, 3);
+    ASSERT_GT(send(image, std::vector<int>{C} + acks(258)), 0);
+    const unsigned char *block256 = &script_record().written[255 * 133];
+    EXPECT_EQ(block256[0], 0x01);
+    EXPECT_EQ(block256[1], 0x00);
+    EXPECT_EQ(block256[2], 0xFF);
+}
+
+TEST(XmodemSend, ResendsTheSamePacketAfterNakStrayByteOrLoneCan)
+{
+    std::vector<unsigned char> image = pattern_bytes(200, 4);
+    std::vector<unsigned char> first = packet(data_field(image, 0), 1, true);
+    std::vector<unsigned char> second = packet(data_field(image, 128), 2, true);
+    // Block 1: NAK, then 'C', then silence, then ACK. Block 2: a lone CAN
+    // followed by an ACK, which is dropped with the try; then ACK. EOT: ACK.
+    int result = send(image, {C, NAK, C, SILENCE, ACK, CAN, ACK, ACK, ACK});
+    EXPECT_EQ(result, 256);
+    std::vector<unsigned char> expected;
+    for (int i = 0; i < 4; ++i)
+        expected.insert(expected.end(), first.begin(), first.end());
+    for (int i = 0; i < 2; ++i)
+        expected.insert(expected.end(), second.begin(), second.end());
+    expected.push_back(EOT);
+    EXPECT_EQ(script_record().written, expected);
+    EXPECT_EQ(script_record().read_timeouts,
+              (std::vector<int>{2000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 2000}));
+}
+
+TEST(XmodemSend, CancelByTheReceiverIsAcknowledgedAndFlushed)
+{
+    std::vector<unsigned char> image = pattern_bytes(8, 5);
+    // In the start phase, then after the first packet; the flush drains the
+    // bytes the receiver still sends until it falls silent.
+    EXPECT_EQ(send(image, {CAN, CAN, 'x', 'y'}), XMODEM_ERR_CANCELLED);
+    EXPECT_EQ(script_record().written, std::vector<unsigned char>{ACK});
+    EXPECT_EQ(script_record().read_timeouts, (std::vector<int>{2000, 1000, 1500, 1500, 1500}));
+
+    std::string out;
+    EXPECT_EQ(send(image, {C, CAN, CAN}, &out), XMODEM_ERR_CANCELLED);
+    std::vector<unsigned char> expected = packet(data_field(image, 0), 1, true);
+    expected.push_back(ACK);
+    EXPECT_EQ(script_record().written, expected);
+    EXPECT_EQ(out, "\r                                   \rDownloading boot code...(  0%)");
+
+    // A lone CAN in the start phase costs one try and nothing else.
+    EXPECT_EQ(send(image, {CAN, 'C', NAK, ACK, ACK}), 128);
+}
+
+TEST(XmodemSend, GivesUpWithoutStartCharacterAfter16Tries)
+{
+    std::vector<unsigned char> image = pattern_bytes(8, 6);
+    std::string out;
+    EXPECT_EQ(send(image, {}, &out), XMODEM_ERR_NO_SYNC);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(script_record().written, (std::vector<unsigned char>{CAN, CAN, CAN}));
+    EXPECT_EQ(script_record().clock_ms, 16 * 2000 + 1500);
+
+    // Fifteen wrong answers still leave the sixteenth try.
+    std::vector<int> noise(15, 'A');
+    EXPECT_EQ(send(image, noise + std::vector<int>{C, ACK, ACK}), 128);
+    EXPECT_EQ(send(image, noise + std::vector<int>{'A', C}), XMODEM_ERR_NO_SYNC);
+}
+
+TEST(XmodemSend, GivesUpOnABlockAfter25Tries)
+{
+    std::vector<unsigned char> image = pattern_bytes(8, 7);
+    EXPECT_EQ(send(image, std::vector<int>{C} + std::vector<int>(25, NAK)),
+              XMODEM_ERR_BLOCK_RETRIES);
+    std::vector<unsigned char> expected;
+    std::vector<unsigned char> p = packet(data_field(image, 0), 1, true);
+    for (int i = 0; i < 25; ++i)
+        expected.insert(expected.end(), p.begin(), p.end());
+    expected.insert(expected.end(), {CAN, CAN, CAN});
+    EXPECT_EQ(script_record().written, expected);
+
+    // An ACK on the 25th try is still in time.
+    EXPECT_EQ(send(image, std::vector<int>{C} + std::vector<int>(24, NAK) + acks(2)), 128);
+}
+
+TEST(XmodemSend, UnacknowledgedEotFailsWithoutCancel)
+{
+    std::vector<unsigned char> image = pattern_bytes(8, 8);
+    std::vector<int> answers = {C, ACK};
+    EXPECT_EQ(send(image, answers + std::vector<int>(10, NAK)), XMODEM_ERR_NO_EOT_ACK);
+    const std::vector<unsigned char> &written = script_record().written;
+    ASSERT_EQ(written.size(), 133u + 10u);
+    EXPECT_EQ(std::count(written.begin() + 133, written.end(), EOT), 10);
+    EXPECT_EQ(script_record().answers_left, 0u);
+
+    EXPECT_EQ(send(image, answers + std::vector<int>(9, CAN) + acks(1)), 128);
+}
+
+TEST(XmodemSend, FlushStopsAtZeroAndAtBytesAbove0x7F)
+{
+    std::vector<unsigned char> image = pattern_bytes(8, 9);
+    EXPECT_EQ(send(image, {CAN, CAN, 0x7F, 0x00, 'z'}), XMODEM_ERR_CANCELLED);
+    EXPECT_EQ(script_record().answers_left, 1u);
+    EXPECT_EQ(send(image, {CAN, CAN, 0x01, 0x80, 'z'}), XMODEM_ERR_CANCELLED);
+    EXPECT_EQ(script_record().answers_left, 1u);
+    EXPECT_EQ(send(image, {CAN, CAN, 0xBB, 'z'}), XMODEM_ERR_CANCELLED);
+    EXPECT_EQ(script_record().answers_left, 1u);
+}
+
+TEST(XmodemSend, ProgressCountsBlocksAlreadySent)
+{
+    std::string out;
+    EXPECT_EQ(send(pattern_bytes(256, 10), std::vector<int>{C} + acks(4), &out), 384);
+    EXPECT_EQ(out, "\r                                   \r"
+                   "Downloading boot code...(  0%)"
+                   "\b\b\b\b\b  0%)\b\b\b\b\b 50%)\b\b\b\b\b100%)");
+
+    EXPECT_EQ(send(pattern_bytes(300, 11), std::vector<int>{C} + acks(4), &out), 384);
+    EXPECT_EQ(out.substr(out.size() - 30), "\b\b\b\b\b  0%)\b\b\b\b\b 42%)\b\b\b\b\b 85%)");
+}
+
+TEST(XmodemSend, ProgressHoldsForImagesBeyond21MB)
+{
+    // sent * 100 overflows 32 bits from about 21.5 MB on.
+    const size_t size = 22 * 1000 * 1000 + 1;
+    std::string out;
+    std::vector<unsigned char> image(size, 0x5A);
+    ASSERT_GT(send(image, std::vector<int>{C} + acks(block_count(size) + 1), &out), 0);
+    EXPECT_EQ(out.substr(out.size() - 20), "\b\b\b\b\b 99%)\b\b\b\b\b 99%)");
+    EXPECT_EQ(out.find('-'), std::string::npos);
+}
