@@ -111,6 +111,14 @@ TEST(BootImage, RefusesWhatCannotBeLoadedWithOneMessage)
     EXPECT_EQ(load_failure_message("/dev/zero", IMAGE_NOT_LOADABLE),
               "Could not load file '/dev/zero': not a regular file.\n");
 
+    // A sysfs file claims a page-sized length and delivers a few bytes.
+    const char *sysfs = "/sys/devices/system/cpu/online";
+    struct stat status;
+    if (stat(sysfs, &status) == 0) {
+        EXPECT_EQ(load_failure_message(sysfs, IMAGE_READ_SHORT),
+                  "Could not read " + std::to_string(status.st_size) + " bytes of file data.\n");
+    }
+
     // Too large for the byte counts of the transfer: refused before any
     // memory is reserved (a sparse file takes no room on disk).
     std::string huge = dir + "/huge.bin";
@@ -173,10 +181,14 @@ TEST(RunSequence, FailuresBeforeTheTransferReleaseThePort)
     EXPECT_FALSE(script_record().open);
     EXPECT_TRUE(script_record().written.empty());
 
-    RunResult directory = run_tool({dir}, {});
-    EXPECT_EQ(directory.status, 1);
-    EXPECT_EQ(directory.err, "Could not load file '" + dir + "': not a regular file.\n");
-    EXPECT_FALSE(script_record().open);
+    for (const std::string &path : {dir, std::string("/sys/devices/system/cpu/online")}) {
+        RunResult unloadable = run_tool({path}, {});
+        EXPECT_EQ(unloadable.status, 1);
+        EXPECT_EQ(unloadable.out, "");
+        EXPECT_NE(unloadable.err, "");
+        EXPECT_EQ(script_record().configured_baud, 0);
+        EXPECT_FALSE(script_record().open);
+    }
 
     // Without the port the file is never looked at; the port layer has
     // printed its own message.
