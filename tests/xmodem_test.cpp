@@ -1,6 +1,7 @@
 // The XMODEM sender against a scripted receiver on a virtual clock.
 #include "tests/scripted_serial.h"
 #include "tests/support.h"
+#include "tests/xmodem_reference.h"
 #include "xmodem/crc16.h"
 #include "xmodem/xmodem.h"
 
@@ -11,49 +12,6 @@ namespace
 
 const int C = 'C', NAK = 0x15, ACK = 0x06, CAN = 0x18;
 const unsigned char EOT = 0x04;
-
-// CRC-16/XMODEM the slow way, one bit at a time.
-unsigned bitwise_crc16(const unsigned char *data, size_t count)
-{
-    unsigned crc = 0;
-    for (size_t i = 0; i < count; ++i) {
-        crc ^= static_cast<unsigned>(data[i]) << 8;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? ((crc << 1) ^ 0x1021) & 0xFFFF : (crc << 1) & 0xFFFF;
-    }
-    return crc;
-}
-
-std::vector<unsigned char> data_field(const std::vector<unsigned char> &image, size_t offset)
-{
-    std::vector<unsigned char> field(128, 0x00);
-    size_t count = std::min<size_t>(128, image.size() - offset);
-    std::copy(image.begin() + offset, image.begin() + offset + count, field.begin());
-    if (count < 128)
-        field[count] = 0x1A;
-    return field;
-}
-
-std::vector<unsigned char> packet(const std::vector<unsigned char> &field, unsigned number,
-                                  bool crc)
-{
-    std::vector<unsigned char> bytes(3 + field.size());
-    bytes[0] = 0x01;
-    bytes[1] = static_cast<unsigned char>(number);
-    bytes[2] = static_cast<unsigned char>(255 - number);
-    std::copy(field.begin(), field.end(), bytes.begin() + 3);
-    if (crc) {
-        unsigned check = bitwise_crc16(field.data(), field.size());
-        bytes.push_back(static_cast<unsigned char>(check >> 8));
-        bytes.push_back(static_cast<unsigned char>(check));
-    } else {
-        unsigned sum = 0;
-        for (unsigned char byte : field)
-            sum += byte;
-        bytes.push_back(static_cast<unsigned char>(sum));
-    }
-    return bytes;
-}
 
 size_t block_count(size_t size)
 {
@@ -119,14 +77,14 @@ TEST(XmodemSend, WritesExactPacketsForEverySizeInBothModes)
 {
     // 8: the empty file's image; 248 + 8 = 256: an exact multiple of the
     // block size; 255 * 128 + 1: block numbers wrap past 255.
-    for (size_t size : {8u, 127u, 128u, 129u, 248u, 256u, 300u, 255u * 128u + 1u}) {
+    for (size_t size : {0u, 8u, 127u, 128u, 129u, 248u, 256u, 300u, 255u * 128u + 1u}) {
         std::vector<unsigned char> image = pattern_bytes(size, static_cast<unsigned>(size));
         for (bool crc : {true, false}) {
             SCOPED_TRACE("size " + std::to_string(size) + (crc ? " CRC" : " checksum"));
             size_t blocks = block_count(size);
             int result = send(image, std::vector<int>{crc ? C : NAK} + acks(blocks + 1));
             EXPECT_EQ(result, static_cast<int>(128 * blocks));
-            EXPECT_EQ(script_record().written, clean_transfer(image, crc));
+            EXPECT_EQ(script_written(), clean_transfer(image, crc));
             EXPECT_EQ(script_record().answers_left, 0u);
         }
     }
@@ -136,7 +94,7 @@ TEST(XmodemSend, EndsTheDataWithOneFillerByteAndZeros)
 {
     std::vector<unsigned char> image = pattern_bytes(300, 1);
     EXPECT_EQ(send(image, std::vector<int>{NAK} + acks(4)), 384);
-    const std::vector<unsigned char> &written = script_record().written;
+    const std::vector<unsigned char> written = script_written();
     ASSERT_EQ(written.size(), 3 * 132 + 1u);
     const unsigned char *third = &written[2 * 132];
     EXPECT_EQ(third[1], 3);
@@ -148,7 +106,8 @@ TEST(XmodemSend, EndsTheDataWithOneFillerByteAndZeros)
     // A size that fills its blocks exactly is followed by a filler-only block.
     std::vector<unsigned char> full = pattern_bytes(256, 2);
     EXPECT_EQ(send(full, std::vector<int>{NAK} + acks(4)), 384);
-    const unsigned char *filler = &script_record().written[2 * 132 + 3];
+    const std::vector<unsigned char> full_written = script_written();
+    const unsigned char *filler = &full_written[2 * 132 + 3];
     EXPECT_EQ(filler[0], 0x1A);
     EXPECT_EQ(std::count(filler + 1, filler + 128, 0x00), 127);
 }
@@ -157,7 +116,8 @@ TEST(XmodemSend, BlockAfter255IsNumberedZero)
 {
     std::vector<unsigned char> image = pattern_bytes(256 * 128, 3);
     ASSERT_GT(send(image, std::vector<int>{C} + acks(258)), 0);
-    const unsigned char *block256 = &script_record().written[255 * 133];
+    const std::vector<unsigned char> written = script_written();
+    const unsigned char *block256 = &written[255 * 133];
     EXPECT_EQ(block256[0], 0x01);
     EXPECT_EQ(block256[1], 0x00);
     EXPECT_EQ(block256[2], 0xFF);
@@ -178,8 +138,8 @@ TEST(XmodemSend, ResendsTheSamePacketAfterNakStrayByteOrLoneCan)
     for (int i = 0; i < 2; ++i)
         expected.insert(expected.end(), second.begin(), second.end());
     expected.push_back(EOT);
-    EXPECT_EQ(script_record().written, expected);
-    EXPECT_EQ(script_record().read_timeouts,
+    EXPECT_EQ(script_written(), expected);
+    EXPECT_EQ(script_read_timeouts(),
               (std::vector<int>{2000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 2000}));
 }
 
@@ -189,14 +149,14 @@ TEST(XmodemSend, CancelByTheReceiverIsAcknowledgedAndFlushed)
     // In the start phase, then after the first packet; the flush drains the
     // bytes the receiver still sends until it falls silent.
     EXPECT_EQ(send(image, {CAN, CAN, 'x', 'y'}), XMODEM_ERR_CANCELLED);
-    EXPECT_EQ(script_record().written, std::vector<unsigned char>{ACK});
-    EXPECT_EQ(script_record().read_timeouts, (std::vector<int>{2000, 1000, 1500, 1500, 1500}));
+    EXPECT_EQ(script_written(), std::vector<unsigned char>{ACK});
+    EXPECT_EQ(script_read_timeouts(), (std::vector<int>{2000, 1000, 1500, 1500, 1500}));
 
     std::string out;
     EXPECT_EQ(send(image, {C, CAN, CAN}, &out), XMODEM_ERR_CANCELLED);
     std::vector<unsigned char> expected = packet(data_field(image, 0), 1, true);
     expected.push_back(ACK);
-    EXPECT_EQ(script_record().written, expected);
+    EXPECT_EQ(script_written(), expected);
     EXPECT_EQ(out, "\r                                   \rDownloading boot code...(  0%)");
 
     // A lone CAN in the start phase costs one try and nothing else.
@@ -209,7 +169,7 @@ TEST(XmodemSend, GivesUpWithoutStartCharacterAfter16Tries)
     std::string out;
     EXPECT_EQ(send(image, {}, &out), XMODEM_ERR_NO_SYNC);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(script_record().written, (std::vector<unsigned char>{CAN, CAN, CAN}));
+    EXPECT_EQ(script_written(), (std::vector<unsigned char>{CAN, CAN, CAN}));
     EXPECT_EQ(script_record().clock_ms, 16 * 2000 + 1500);
 
     // Fifteen wrong answers still leave the sixteenth try.
@@ -228,7 +188,7 @@ TEST(XmodemSend, GivesUpOnABlockAfter25Tries)
     for (int i = 0; i < 25; ++i)
         expected.insert(expected.end(), p.begin(), p.end());
     expected.insert(expected.end(), {CAN, CAN, CAN});
-    EXPECT_EQ(script_record().written, expected);
+    EXPECT_EQ(script_written(), expected);
 
     // An ACK on the 25th try is still in time.
     EXPECT_EQ(send(image, std::vector<int>{C} + std::vector<int>(24, NAK) + acks(2)), 128);
@@ -239,7 +199,7 @@ TEST(XmodemSend, UnacknowledgedEotFailsWithoutCancel)
     std::vector<unsigned char> image = pattern_bytes(8, 8);
     std::vector<int> answers = {C, ACK};
     EXPECT_EQ(send(image, answers + std::vector<int>(10, NAK)), XMODEM_ERR_NO_EOT_ACK);
-    const std::vector<unsigned char> &written = script_record().written;
+    const std::vector<unsigned char> written = script_written();
     ASSERT_EQ(written.size(), 133u + 10u);
     EXPECT_EQ(std::count(written.begin() + 133, written.end(), EOT), 10);
     EXPECT_EQ(script_record().answers_left, 0u);
@@ -268,6 +228,10 @@ TEST(XmodemSend, ProgressCountsBlocksAlreadySent)
 
     EXPECT_EQ(send(pattern_bytes(300, 11), std::vector<int>{C} + acks(4), &out), 384);
     EXPECT_EQ(out.substr(out.size() - 30), "\b\b\b\b\b  0%)\b\b\b\b\b 42%)\b\b\b\b\b 85%)");
+
+    // An empty image is its filler block, and complete with it.
+    EXPECT_EQ(send({}, std::vector<int>{C} + acks(2), &out), 128);
+    EXPECT_EQ(out.substr(out.size() - 10), "\b\b\b\b\b100%)");
 }
 
 TEST(XmodemSend, ProgressHoldsForImagesBeyond21MB)

@@ -83,7 +83,8 @@ static int build_packet(const unsigned char *data, int size, int sent, unsigned 
 
     unsigned char *field = packet + PACKET_HEADER_SIZE;
     memset(field, 0, BLOCK_SIZE);
-    memcpy(field, data + sent, count);
+    if (count > 0)
+        memcpy(field, data + sent, count);
     // One filler byte marks the end; a size that is a multiple of the block
     // size gets a block holding nothing but it.
     if (count < BLOCK_SIZE)
@@ -131,6 +132,14 @@ static int send_end_of_transmission()
     return answer == XMODEM_ACK;
 }
 
+// The share of the image that went before the block just acknowledged. In
+// 64 bits, so that sent * 100 cannot overflow; an empty image has only its
+// filler block, which completes it.
+static int percent_sent(int sent, int size)
+{
+    return size > 0 ? static_cast<int>(static_cast<int64_t>(sent) * 100 / size) : 100;
+}
+
 int xmodem_send(const unsigned char *data, int size)
 {
     XmodemMode mode;
@@ -148,8 +157,7 @@ int xmodem_send(const unsigned char *data, int size)
         result = send_packet(length);
         if (result < 0)
             return result;
-        // 64 bits, so that sent * 100 cannot overflow for any image size.
-        printf("\b\b\b\b\b%3d%%)", static_cast<int>(static_cast<int64_t>(sent) * 100 / size));
+        printf("\b\b\b\b\b%3d%%)", percent_sent(sent, size));
         ++number;
         sent += BLOCK_SIZE;
     }
