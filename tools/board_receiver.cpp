@@ -13,6 +13,17 @@ enum {
     PACKET_TIMEOUT_MS = 10000,
 };
 
+static unsigned random_state = 1;
+
+// True in about `share` of the calls; xorshift32, repeatable for a seed.
+static bool chance(double share)
+{
+    random_state ^= random_state << 13;
+    random_state ^= random_state >> 17;
+    random_state ^= random_state << 5;
+    return random_state < share * 4294967296.0;
+}
+
 static const unsigned char WAKE_PATTERN[] = {0xBB, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
 
 int board_wait_for_wake()
@@ -39,6 +50,25 @@ static void answer(const FaultPlan &plan, unsigned char byte, long long arrival_
     if (plan.paced)
         line_sleep_until(arrival_us + (bytes + 1) * 10 * 1000000LL / LINE_BAUD);
     line_write(byte);
+}
+
+// Answers a packet as answer() does, unless the random faults interfere.
+// Returns whether the answer went out.
+static bool answer_packet(const FaultPlan &plan, Reception *reception, unsigned char byte,
+                          long long arrival_us, int bytes)
+{
+    if (chance(plan.noise_share)) {
+        // Anything but the answers the sender knows.
+        static const unsigned char strays[] = {0x00, 0x01, 0x04, 0x11, 0x13, 0x41, 0x7F, 0xFF};
+        line_write(strays[random_state % sizeof strays]);
+        ++reception->strays;
+    }
+    if (byte == XMODEM_ACK && chance(plan.lose_share)) {
+        ++reception->lost;
+        return false;
+    }
+    answer(plan, byte, arrival_us, bytes);
+    return true;
 }
 
 // Offers the start character until the first packet begins; returns 1 with
@@ -100,9 +130,8 @@ static void cancel(const FaultPlan &plan, long long arrival_us, int bytes)
 
 void board_receive(const FaultPlan &plan, Reception *reception)
 {
-    reception->blocks = 0;
-    reception->naks = 0;
-    reception->completed = false;
+    *reception = Reception{};
+    random_state = plan.seed != 0 ? plan.seed : 1;
     if (plan.silent) {
         reception->failure = "the board stayed silent after the wake-up";
         while (line_read(PACKET_TIMEOUT_MS) != LINE_CLOSED) {
@@ -117,8 +146,12 @@ void board_receive(const FaultPlan &plan, Reception *reception)
     unsigned char expected = 1;
     int tries = 0;
     int cans = 0;
+    long long last_ack = -1;
     for (int byte = XMODEM_SOH;; byte = line_read(PACKET_TIMEOUT_MS)) {
         long long arrival = line_clock_us();
+        if (byte == XMODEM_SOH && last_ack >= 0)
+            reception->reactions_us.push_back(arrival - last_ack);
+        last_ack = -1;
         cans = byte == XMODEM_CAN ? cans + 1 : 0;
         if (byte == LINE_CLOSED || byte == LINE_SILENT) {
             if (reception->failure.empty())
@@ -145,17 +178,29 @@ void board_receive(const FaultPlan &plan, Reception *reception)
 
         packet[0] = XMODEM_SOH;
         ++tries;
-        if (!read_packet(packet, length) || !packet_intact(packet, plan.checksum_mode)) {
+        int complete = read_packet(packet, length);
+        if (complete && chance(plan.corrupt_share)) {
+            packet[1 + random_state % (length - 1)] ^= 1 << (random_state >> 8) % 8;
+            ++reception->corrupted;
+        }
+        if (!complete || !packet_intact(packet, plan.checksum_mode)) {
             ++reception->naks;
-            answer(plan, XMODEM_NAK, arrival, length);
+            answer_packet(plan, reception, XMODEM_NAK, arrival, length);
             continue;
         }
         // Our ACK was lost and the sender repeats the block: take it once.
         if (reception->blocks > 0 && packet[1] == static_cast<unsigned char>(expected - 1)) {
-            answer(plan, XMODEM_ACK, arrival, length);
+            ++reception->duplicates;
+            if (answer_packet(plan, reception, XMODEM_ACK, arrival, length))
+                last_ack = line_clock_us();
             continue;
         }
         int block = reception->blocks + 1;
+        if (block == plan.vanish_block) {
+            reception->failure = "the board vanished";
+            reception->vanished = true;
+            return;
+        }
         if (packet[1] != expected || block == plan.cancel_block) {
             cancel(plan, arrival, length);
             reception->failure = packet[1] != expected ? "a block came out of sequence"
@@ -164,7 +209,7 @@ void board_receive(const FaultPlan &plan, Reception *reception)
         }
         if (block == plan.nak_block && tries <= plan.nak_tries) {
             ++reception->naks;
-            answer(plan, XMODEM_NAK, arrival, length);
+            answer_packet(plan, reception, XMODEM_NAK, arrival, length);
             continue;
         }
         if (block == plan.can_once_block && tries == 1) {
@@ -175,6 +220,7 @@ void board_receive(const FaultPlan &plan, Reception *reception)
         reception->blocks = block;
         ++expected;
         tries = 0;
-        answer(plan, XMODEM_ACK, arrival, length);
+        if (answer_packet(plan, reception, XMODEM_ACK, arrival, length))
+            last_ack = line_clock_us();
     }
 }

@@ -17,14 +17,26 @@ struct FaultPlan {
     int cancel_block;   // cancel with CAN CAN at this block
     bool silent;        // say nothing after the wake NAK
     bool nak_eot;       // answer every EOT with NAK
+    int vanish_block;   // close the line when this block arrives
+    // Random faults, each in the given share (0 to 1) of the packets:
+    double corrupt_share; // a bit flipped on the way in: the packet is refused
+    double lose_share;    // accepted, but the answer is lost
+    double noise_share;   // a stray byte goes out before the answer
+    unsigned seed;        // makes the random faults repeatable
 };
 
 struct Reception {
     std::vector<unsigned char> data; // every accepted data field, filler included
     int blocks;
-    int naks;            // packets answered with NAK, whatever the reason
-    bool completed;      // the EOT was acknowledged
-    std::string failure; // why not, when not
+    int naks;                            // packets answered with NAK, whatever the reason
+    int corrupted;                       // packets that arrived with a flipped bit
+    int lost;                            // answers that were lost
+    int strays;                          // stray bytes sent
+    int duplicates;                      // blocks that came again after their answer was lost
+    std::vector<long long> reactions_us; // from each ACK to the next packet
+    bool completed;                      // the EOT was acknowledged
+    bool vanished;                       // the board closed the line
+    std::string failure;                 // why not, when not
 };
 
 // Waits for the wake pattern and answers it with NAK. Returns 0 if the line

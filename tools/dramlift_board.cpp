@@ -4,6 +4,7 @@
 #include "tools/board_line.h"
 #include "tools/board_receiver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,11 @@ static void print_usage(FILE *stream)
                     "      --cancel-at N     cancel with CAN CAN at block N\n"
                     "      --silent          say nothing after the wake-up answer\n"
                     "      --nak-eot         answer every EOT with NAK\n"
+                    "      --vanish-at N     close the line when block N arrives\n"
+                    "      --corrupt SHARE   flip a bit in SHARE (0 to 1) of the packets received\n"
+                    "      --lose SHARE      lose the answer to SHARE of the packets accepted\n"
+                    "      --noise SHARE     send a stray byte before SHARE of the answers\n"
+                    "      --seed N          seed for the random faults (default 1)\n"
                     "  -h, --help            print this text\n"
                     "\n"
                     "With a command, the board only answers the wake pattern and then hands\n"
@@ -48,6 +54,13 @@ static int parse_count(const char *text, int *count)
     return 1;
 }
 
+static int parse_share(const char *text, double *share)
+{
+    char *end;
+    *share = strtod(text, &end);
+    return end != text && *end == '\0' && *share >= 0 && *share <= 1;
+}
+
 static int parse_nak_block(const char *text, FaultPlan *plan)
 {
     char block[32];
@@ -62,7 +75,19 @@ static int parse_nak_block(const char *text, FaultPlan *plan)
 // Returns 1 with the plan filled in, 0 after a complaint, -1 after --help.
 static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **output)
 {
-    enum { PACED = 256, NAK_BLOCK, CAN_ONCE, CANCEL_AT, SILENT, NAK_EOT };
+    enum {
+        PACED = 256,
+        NAK_BLOCK,
+        CAN_ONCE,
+        CANCEL_AT,
+        SILENT,
+        NAK_EOT,
+        VANISH_AT,
+        CORRUPT,
+        LOSE,
+        NOISE,
+        SEED
+    };
     static const option long_options[] = {{"checksum", no_argument, nullptr, 's'},
                                           {"output", required_argument, nullptr, 'o'},
                                           {"paced", no_argument, nullptr, PACED},
@@ -71,6 +96,11 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
                                           {"cancel-at", required_argument, nullptr, CANCEL_AT},
                                           {"silent", no_argument, nullptr, SILENT},
                                           {"nak-eot", no_argument, nullptr, NAK_EOT},
+                                          {"vanish-at", required_argument, nullptr, VANISH_AT},
+                                          {"corrupt", required_argument, nullptr, CORRUPT},
+                                          {"lose", required_argument, nullptr, LOSE},
+                                          {"noise", required_argument, nullptr, NOISE},
+                                          {"seed", required_argument, nullptr, SEED},
                                           {"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
 
@@ -104,6 +134,24 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
         case NAK_EOT:
             plan->nak_eot = true;
             break;
+        case VANISH_AT:
+            ok = parse_count(optarg, &plan->vanish_block);
+            break;
+        case CORRUPT:
+            ok = parse_share(optarg, &plan->corrupt_share);
+            break;
+        case LOSE:
+            ok = parse_share(optarg, &plan->lose_share);
+            break;
+        case NOISE:
+            ok = parse_share(optarg, &plan->noise_share);
+            break;
+        case SEED: {
+            int seed;
+            ok = parse_count(optarg, &seed);
+            plan->seed = static_cast<unsigned>(seed);
+            break;
+        }
         case 'h':
             return -1;
         default:
@@ -136,6 +184,16 @@ static int trailer_valid(const unsigned char *trailer)
 // Prints what arrived; returns 1 for a complete image with a valid trailer.
 static int report(const FaultPlan &plan, const Reception &reception, const char *output)
 {
+    printf("Line faults: %d packets corrupted, %d answers lost, %d stray bytes sent, "
+           "%d blocks repeated.\n",
+           reception.corrupted, reception.lost, reception.strays, reception.duplicates);
+    if (!reception.reactions_us.empty()) {
+        std::vector<long long> reactions = reception.reactions_us;
+        std::nth_element(reactions.begin(), reactions.begin() + reactions.size() / 2,
+                         reactions.end());
+        printf("Median time from an ACK to the next packet: %lld us.\n",
+               reactions[reactions.size() / 2]);
+    }
     if (!reception.completed) {
         printf("Transfer incomplete after %d blocks: %s.\n", reception.blocks,
                reception.failure.c_str());
@@ -149,8 +207,8 @@ static int report(const FaultPlan &plan, const Reception &reception, const char 
         return 0;
     }
     printf("Image: %ld bytes, filler removed.\n", length);
-    const unsigned char *trailer = reception.data.data() + length - 8;
-    int valid = length >= 8 && trailer_valid(trailer);
+    const unsigned char *trailer = length >= 8 ? reception.data.data() + length - 8 : nullptr;
+    int valid = trailer != nullptr && trailer_valid(trailer);
     if (valid)
         printf("Boot trailer: valid, erase flag %s.\n", trailer[4] & 1 ? "set" : "clear");
     else
@@ -265,6 +323,8 @@ int main(int argc, char *argv[])
         Reception reception;
         board_receive(plan, &reception);
         status = report(plan, reception, output) ? 0 : 1;
+        if (reception.vanished)
+            return status; // at once, as a board that loses power
     }
     // Closing our end while the tool still reads would discard its last answer.
     line_wait_closed(CLOSE_GRACE_MS);
