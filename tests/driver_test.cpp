@@ -66,8 +66,8 @@ TEST(WakeBoard, RepeatsThePatternUntilNak)
     std::vector<unsigned char> expected;
     for (int pass = 0; pass < 6; ++pass)
         expected.insert(expected.end(), PATTERN.begin(), PATTERN.end());
-    EXPECT_EQ(script_record().written, expected);
-    EXPECT_EQ(script_record().read_timeouts, std::vector<int>(6, 50));
+    EXPECT_EQ(script_written(), expected);
+    EXPECT_EQ(script_read_timeouts(), std::vector<int>(6, 50));
     EXPECT_EQ(script_record().answers_left, 1u);
 }
 
@@ -144,7 +144,7 @@ TEST(RunSequence, SuccessfulDownloadReportsThePathAsTyped)
     EXPECT_EQ(script_record().configured_baud, 115200);
     EXPECT_FALSE(script_record().open);
     // The image went out with the erase flag in its trailer.
-    const std::vector<unsigned char> &written = script_record().written;
+    const std::vector<unsigned char> written = script_written();
     ASSERT_GE(written.size(), 8u + 133u);
     EXPECT_EQ(written[8 + 133 + 3 + 120 + 4], 0x01);
 }
@@ -179,7 +179,7 @@ TEST(RunSequence, FailuresBeforeTheTransferReleaseThePort)
     EXPECT_EQ(missing.err, "Could not open file '" + dir + "/none.bin'.\n");
     EXPECT_EQ(script_record().configured_baud, 0);
     EXPECT_FALSE(script_record().open);
-    EXPECT_TRUE(script_record().written.empty());
+    EXPECT_TRUE(script_written().empty());
 
     for (const std::string &path : {dir, std::string("/sys/devices/system/cpu/online")}) {
         RunResult unloadable = run_tool({path}, {});

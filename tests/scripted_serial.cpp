@@ -21,6 +21,26 @@ const ScriptRecord &script_record()
     return record;
 }
 
+std::vector<unsigned char> script_written()
+{
+    std::vector<unsigned char> written;
+    for (const ScriptEvent &event : record.events) {
+        if (event.read_timeout_ms == 0)
+            written.push_back(event.byte);
+    }
+    return written;
+}
+
+std::vector<int> script_read_timeouts()
+{
+    std::vector<int> timeouts;
+    for (const ScriptEvent &event : record.events) {
+        if (event.read_timeout_ms != 0)
+            timeouts.push_back(event.read_timeout_ms);
+    }
+    return timeouts;
+}
+
 int serial_open(const char *port)
 {
     record.opened_port = port;
@@ -35,18 +55,18 @@ void serial_configure(int baud)
 
 void serial_write_byte(unsigned char byte)
 {
-    record.written.push_back(byte);
+    record.events.push_back({0, byte});
 }
 
 unsigned char serial_read_byte(int timeout_ms)
 {
-    record.read_timeouts.push_back(timeout_ms);
     int answer = next_answer < script.size() ? script[next_answer++] : SILENCE;
     record.answers_left = script.size() - next_answer;
     if (answer == SILENCE) {
         record.clock_ms += timeout_ms;
-        return 0;
+        answer = 0;
     }
+    record.events.push_back({timeout_ms, static_cast<unsigned char>(answer)});
     return static_cast<unsigned char>(answer);
 }
 
