@@ -2,6 +2,7 @@
 #include "tests/support.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -96,13 +97,62 @@ TEST(CommandLine, FileFailuresAfterThePortOpened)
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, message);
     }
+    close(master);
+}
 
-    // A block that cannot be reserved: a sparse 1.5 GiB file under a 1 GiB
-    // address space limit.
-    std::string huge = dir + "/huge.bin";
-    ASSERT_EQ(truncate(write_file(huge, {}).c_str(), 1536L << 20), 0);
+TEST(CommandLine, ImageThatFindsNoMemory)
+{
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#endif
+    // A sparse 1.5 GiB file under a 1 GiB address space limit.
+    std::string device;
+    int master = open_pty(&device);
+    std::string huge = write_file(scratch_dir() + "/huge.bin", {});
+    ASSERT_EQ(truncate(huge.c_str(), 1536L << 20), 0);
     ChildResult run = run_child({"prlimit", "--as=1073741824", DRAMLIFT_EXE, "-p", device, huge});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Could not malloc 1610612736 bytes mem.\n");
+    close(master);
+}
+
+TEST(CommandLine, BadInputGetsOneClearMessageAndStatusOne)
+{
+    std::string device;
+    int master = open_pty(&device);
+    std::string dir = scratch_dir();
+    std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string sparse = write_file(dir + "/sparse.bin", {});
+    ASSERT_EQ(truncate(sparse.c_str(), 3L << 30), 0);
+    std::string long_path = dir + "/" + std::string(300, 'd') + "/" + std::string(5000, 'f');
+    std::string port_file = write_file(dir + "/port", {});
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-p", device, fifo}, "Could not load file '" + fifo + "': not a regular file.\n"},
+        {{"-p", device, "/dev/zero"}, "Could not load file '/dev/zero': not a regular file.\n"},
+        {{"-p", device, sparse},
+         "Could not load file '" + sparse + "': too large for a boot image.\n"},
+        {{"-p", device, long_path}, "Could not open file '" + long_path + "'.\n"},
+        {{"-p", port_file, sparse}, "Could not open serial port " + port_file + ".\n"},
+    };
+    for (const auto &[args, message] : cases) {
+        ChildResult run = dramlift(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, message);
+    }
+
+    // A file its user may not read; root reads anything, so run as nobody.
+    std::string secret = write_file(dir + "/secret.bin", {1, 2, 3});
+    ASSERT_EQ(chmod(secret.c_str(), 0), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(device.c_str(), 0666), 0);
+    std::vector<std::string> argv = {DRAMLIFT_EXE, "-p", device, secret};
+    if (geteuid() == 0)
+        argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    ChildResult unreadable = run_child(argv);
+    EXPECT_EQ(unreadable.status, 1);
+    EXPECT_EQ(unreadable.err, "Could not open file '" + secret + "'.\n");
     close(master);
 }

@@ -55,25 +55,40 @@ static std::string contents(FILE *file)
 
 // Output goes to files rather than pipes: programs that the child starts and
 // leaves running (Wine's services, say) would hold pipes open.
-ChildResult run_child(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+Child start_child(const std::vector<std::string> &argv, const std::vector<std::string> &env)
 {
     fflush(stdout);
     fflush(stderr);
-    FILE *out = tmpfile();
-    FILE *err = tmpfile();
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fileno(out), STDOUT_FILENO);
-        dup2(fileno(err), STDERR_FILENO);
+    Child child;
+    child.out = tmpfile();
+    child.err = tmpfile();
+    child.pid = fork();
+    if (child.pid == 0) {
+        dup2(fileno(child.out), STDOUT_FILENO);
+        dup2(fileno(child.err), STDERR_FILENO);
         exec_child(argv, env);
     }
+    return child;
+}
+
+ChildResult finish_child(Child *child)
+{
     int status;
-    waitpid(pid, &status, 0);
-    ChildResult result;
+    rusage usage;
+    wait4(child->pid, &status, 0, &usage);
+    ChildResult result{};
     result.status = exit_status(status);
-    result.out = contents(out);
-    result.err = contents(err);
+    result.out = contents(child->out);
+    result.err = contents(child->err);
+    result.cpu_seconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     return result;
+}
+
+ChildResult run_child(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+{
+    Child child = start_child(argv, env);
+    return finish_child(&child);
 }
 
 Board start_board(const std::vector<std::string> &args)
@@ -100,7 +115,7 @@ Board start_board(const std::vector<std::string> &args)
 
 ChildResult finish_board(Board *board)
 {
-    ChildResult result;
+    ChildResult result{};
     char buffer[4096];
     ssize_t got;
     while ((got = read(board->out_fd, buffer, sizeof buffer)) > 0)
@@ -150,7 +165,8 @@ std::string scratch_dir()
 std::string write_file(const std::string &path, const std::vector<unsigned char> &bytes)
 {
     FILE *file = fopen(path.c_str(), "wb");
-    if (file == nullptr || fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size())
+    if (file == nullptr ||
+        (!bytes.empty() && fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()))
         abort();
     fclose(file);
     return path;
@@ -187,12 +203,4 @@ int open_pty(std::string *device)
         abort();
     *device = ptsname(master);
     return master;
-}
-
-double cpu_seconds_of_children()
-{
-    rusage usage;
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }

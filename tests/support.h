@@ -3,6 +3,7 @@
 #ifndef DRAMLIFT_TEST_SUPPORT_H
 #define DRAMLIFT_TEST_SUPPORT_H
 
+#include <cstdio>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -14,12 +15,22 @@ struct ChildResult {
     int status; // exit status, or 128 + signal
     std::string out;
     std::string err;
+    double cpu_seconds;
 };
 
 // Runs a program to its end. env holds "NAME=VALUE" entries to add;
 // POSIXLY_CORRECT is removed unless env sets it.
 ChildResult run_child(const std::vector<std::string> &argv,
                       const std::vector<std::string> &env = {});
+
+// The same in two steps, for a test that acts while the program runs.
+struct Child {
+    pid_t pid;
+    FILE *out;
+    FILE *err;
+};
+Child start_child(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
+ChildResult finish_child(Child *child);
 
 // A board emulator running in the background.
 struct Board {
@@ -42,7 +53,5 @@ std::vector<unsigned char> pattern_bytes(size_t count, unsigned seed);
 
 // A pseudo-terminal pair: the master's descriptor and the device's path.
 int open_pty(std::string *device);
-
-double cpu_seconds_of_children();
 
 #endif

@@ -1,0 +1,109 @@
+// Faults on the line, played by the board emulator: the image arrives
+// whole, or the tool fails with the right code; it never spins.
+#include "tests/support.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace
+{
+
+struct Outcome {
+    ChildResult tool;
+    ChildResult board;
+    bool intact; // the board holds exactly the file and its trailer
+};
+
+Outcome send_with_faults(const std::vector<std::string> &faults, size_t file_size, unsigned seed)
+{
+    std::string dir = scratch_dir();
+    std::vector<unsigned char> bytes = pattern_bytes(file_size, seed);
+    std::string path = write_file(dir + "/boot.bin", bytes);
+    std::vector<std::string> board_args = {"-o", dir + "/got.bin", "--seed", std::to_string(seed)};
+    board_args.insert(board_args.end(), faults.begin(), faults.end());
+
+    Board board = start_board(board_args);
+    Outcome outcome;
+    outcome.tool = run_child({DRAMLIFT_EXE, "-p", board.device, path});
+    outcome.board = finish_board(&board);
+    bytes.insert(bytes.end(), {0xA7, 0x3E, 0x37, 0x18, 0, 0, 0, 0});
+    outcome.intact = read_file(dir + "/got.bin") == bytes;
+    return outcome;
+}
+
+// The number in the board's summary after `label`, e.g. "answers lost".
+int board_count(const ChildResult &board, const std::string &label)
+{
+    size_t at = board.out.find(" " + label);
+    if (at == std::string::npos)
+        return -1;
+    size_t start = board.out.rfind(' ', at - 1) + 1;
+    return std::stoi(board.out.substr(start, at - start));
+}
+
+} // namespace
+
+TEST(LineFaults, CorruptedPacketsAreRefusedAndResentUntilIntact)
+{
+    for (bool checksum : {false, true}) {
+        std::vector<std::string> faults = {"--corrupt", "0.3"};
+        if (checksum)
+            faults.push_back("--checksum");
+        for (unsigned seed : {1u, 2u, 3u}) {
+            Outcome o = send_with_faults(faults, 20000, seed);
+            EXPECT_EQ(o.tool.status, 0) << o.tool.err;
+            EXPECT_TRUE(o.intact) << o.board.out;
+            EXPECT_GT(board_count(o.board, "packets corrupted"), 20) << o.board.out;
+        }
+    }
+}
+
+TEST(LineFaults, LostAnswersAndStrayBytesDoNotCostTheImage)
+{
+    // A lost ACK costs the sender's 1 s wait; the repeated block is taken once.
+    Outcome lost = send_with_faults({"--lose", "0.1"}, 3000, 4);
+    EXPECT_EQ(lost.tool.status, 0);
+    EXPECT_TRUE(lost.intact);
+    EXPECT_GT(board_count(lost.board, "answers lost"), 0);
+    EXPECT_EQ(board_count(lost.board, "answers lost"), board_count(lost.board, "blocks repeated"));
+
+    for (unsigned seed : {5u, 6u}) {
+        Outcome noisy =
+            send_with_faults({"--noise", "0.2", "--corrupt", "0", "--lose", "0.02"}, 20000, seed);
+        EXPECT_EQ(noisy.tool.status, 0);
+        EXPECT_TRUE(noisy.intact) << noisy.board.out;
+        EXPECT_GT(board_count(noisy.board, "stray bytes sent"), 0);
+    }
+}
+
+TEST(LineFaults, VanishingBoardEndsTheRunWithoutSpinning)
+{
+    // The board goes at block 5: 25 tries of 1 s, three CANs, 1.5 s of flush.
+    time_t start = time(nullptr);
+    Outcome o = send_with_faults({"--vanish-at", "5"}, 2000, 7);
+    time_t elapsed = time(nullptr) - start;
+    EXPECT_EQ(o.tool.status, 1);
+    EXPECT_EQ(o.tool.err, "Xmodem download failed: -4.\n");
+    EXPECT_GE(elapsed, 26);
+    EXPECT_LE(elapsed, 32);
+    EXPECT_LT(o.tool.cpu_seconds, 0.5);
+}
+
+TEST(LineFaults, InterruptWhileWaitingForTheBoardEndsAtOnce)
+{
+    std::string device;
+    int master = open_pty(&device); // a board that never answers
+    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(10, 8));
+    Child tool = start_child({DRAMLIFT_EXE, "-p", device, path});
+    usleep(300 * 1000);
+    time_t interrupted = time(nullptr);
+    kill(tool.pid, SIGINT);
+    ChildResult run = finish_child(&tool);
+    EXPECT_LE(time(nullptr) - interrupted, 1);
+    EXPECT_EQ(run.status, 128 + SIGINT);
+    EXPECT_EQ(run.out, "Waiting for the board to wake up...");
+    EXPECT_EQ(run.err, "");
+    EXPECT_LT(run.cpu_seconds, 0.25);
+    close(master);
+}
