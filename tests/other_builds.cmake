@@ -1,0 +1,55 @@
+# Builds of the same sources in other forms, each tested from here: the
+# Windows executable under Wine, the whole suite under sanitizers, and the
+# fuzz target.
+include(ExternalProject)
+
+# The Windows executable, cross-built with mingw-w64 and run under Wine.
+find_program(MINGW_CXX x86_64-w64-mingw32-g++)
+find_program(WINE wine)
+if(MINGW_CXX AND WINE)
+  ExternalProject_Add(dramlift_windows
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}
+    BINARY_DIR ${CMAKE_BINARY_DIR}/windows
+    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake
+               -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND "")
+  add_executable(windows_tests windows_test.cpp)
+  target_link_libraries(windows_tests PRIVATE test_support GTest::gtest_main)
+  target_compile_definitions(windows_tests PRIVATE
+    DRAMLIFT_WINDOWS_EXE="${CMAKE_BINARY_DIR}/windows/dramlift.exe")
+  add_dependencies(windows_tests dramlift_windows dramlift-board)
+  # One process for all: the Wine prefix is made once.
+  add_test(NAME windows_tests COMMAND windows_tests)
+else()
+  add_skipped_test(windows_tests "mingw-w64 or wine missing: dramlift.exe not built or tested")
+endif()
+
+# Every test above once more, with AddressSanitizer (leaks included) and
+# UndefinedBehaviorSanitizer in the tools and the tests.
+ExternalProject_Add(dramlift_sanitized
+  SOURCE_DIR ${PROJECT_SOURCE_DIR}
+  BINARY_DIR ${CMAKE_BINARY_DIR}/sanitized
+  CMAKE_ARGS -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAMLIFT_OTHER_BUILDS=OFF
+             "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+  BUILD_ALWAYS ON
+  INSTALL_COMMAND "")
+add_test(NAME sanitized_suite
+  COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${CMAKE_BINARY_DIR}/sanitized
+          --output-on-failure -j2 -E "clang_format|cppcheck")
+
+# The fuzz target, for a fixed number of inputs from the committed seeds.
+find_program(CLANG_CXX clang++)
+if(CLANG_CXX)
+  ExternalProject_Add(dramlift_fuzz
+    SOURCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/fuzz
+    BINARY_DIR ${CMAKE_BINARY_DIR}/fuzz
+    CMAKE_ARGS -DCMAKE_CXX_COMPILER=${CLANG_CXX}
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND "")
+  add_test(NAME fuzz_transfer
+    COMMAND sh -c "rm -rf corpus && mkdir corpus && exec ./fuzz_transfer -seed=1 -runs=40000 -max_len=4096 -timeout=30 corpus ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/seeds"
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+else()
+  add_skipped_test(fuzz_transfer "clang++ missing: the fuzz target not built or run")
+endif()
