@@ -26,20 +26,43 @@ static bool chance(double share)
 
 static const unsigned char WAKE_PATTERN[] = {0xBB, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
 
+// Feeds one byte to the search for the wake pattern; returns 1 when it
+// completes the pattern.
+static int completes_wake_pattern(int byte, unsigned *matched)
+{
+    if (byte == WAKE_PATTERN[*matched])
+        ++*matched;
+    else
+        *matched = byte == WAKE_PATTERN[0] ? 1 : 0;
+    if (*matched < sizeof WAKE_PATTERN)
+        return 0;
+    *matched = 0;
+    return 1;
+}
+
 int board_wait_for_wake()
 {
     unsigned matched = 0;
-    while (matched < sizeof WAKE_PATTERN) {
+    for (;;) {
         int byte = line_read(PACKET_TIMEOUT_MS);
         if (byte == LINE_CLOSED)
             return 0;
-        if (byte == WAKE_PATTERN[matched])
-            ++matched;
-        else
-            matched = byte == WAKE_PATTERN[0] ? 1 : 0;
+        if (completes_wake_pattern(byte, &matched))
+            break;
     }
     line_write(XMODEM_NAK);
     return 1;
+}
+
+long board_count_wake_patterns()
+{
+    unsigned matched = 0;
+    long patterns = 0;
+    for (int byte; (byte = line_read(PACKET_TIMEOUT_MS)) != LINE_CLOSED;) {
+        line_let_go(); // the tool is there: its leaving will show
+        patterns += completes_wake_pattern(byte, &matched);
+    }
+    return patterns;
 }
 
 // Answers a packet of `bytes` bytes whose first byte came in at `arrival_us`;
@@ -147,6 +170,7 @@ void board_receive(const FaultPlan &plan, Reception *reception)
     int tries = 0;
     int cans = 0;
     long long last_ack = -1;
+    const long long first_packet = line_clock_us();
     for (int byte = XMODEM_SOH;; byte = line_read(PACKET_TIMEOUT_MS)) {
         long long arrival = line_clock_us();
         if (byte == XMODEM_SOH && last_ack >= 0)
@@ -167,6 +191,7 @@ void board_receive(const FaultPlan &plan, Reception *reception)
             }
             answer(plan, XMODEM_ACK, arrival, 1);
             reception->completed = true;
+            reception->transfer_us = line_clock_us() - first_packet;
             return;
         }
         if (cans == 2) {

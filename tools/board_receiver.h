@@ -34,6 +34,7 @@ struct Reception {
     int strays;                          // stray bytes sent
     int duplicates;                      // blocks that came again after their answer was lost
     std::vector<long long> reactions_us; // from each ACK to the next packet
+    long long transfer_us;               // from the first packet to the EOT's ACK
     bool completed;                      // the EOT was acknowledged
     bool vanished;                       // the board closed the line
     std::string failure;                 // why not, when not
@@ -42,6 +43,10 @@ struct Reception {
 // Waits for the wake pattern and answers it with NAK. Returns 0 if the line
 // closes first.
 int board_wait_for_wake();
+
+// Plays a board that is switched off: listens until the line closes and
+// returns the number of wake patterns heard.
+long board_count_wake_patterns();
 
 void board_receive(const FaultPlan &plan, Reception *reception);
 

@@ -32,6 +32,7 @@ static void print_usage(FILE *stream)
                     "      --cancel-at N     cancel with CAN CAN at block N\n"
                     "      --silent          say nothing after the wake-up answer\n"
                     "      --nak-eot         answer every EOT with NAK\n"
+                    "      --off             never answer; count the wake patterns heard\n"
                     "      --vanish-at N     close the line when block N arrives\n"
                     "      --corrupt SHARE   flip a bit in SHARE (0 to 1) of the packets received\n"
                     "      --lose SHARE      lose the answer to SHARE of the packets accepted\n"
@@ -73,7 +74,8 @@ static int parse_nak_block(const char *text, FaultPlan *plan)
 }
 
 // Returns 1 with the plan filled in, 0 after a complaint, -1 after --help.
-static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **output)
+static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **output,
+                         bool *switched_off)
 {
     enum {
         PACED = 256,
@@ -86,7 +88,8 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
         CORRUPT,
         LOSE,
         NOISE,
-        SEED
+        SEED,
+        OFF
     };
     static const option long_options[] = {{"checksum", no_argument, nullptr, 's'},
                                           {"output", required_argument, nullptr, 'o'},
@@ -101,11 +104,13 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
                                           {"lose", required_argument, nullptr, LOSE},
                                           {"noise", required_argument, nullptr, NOISE},
                                           {"seed", required_argument, nullptr, SEED},
+                                          {"off", no_argument, nullptr, OFF},
                                           {"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
 
     *plan = FaultPlan{};
     *output = nullptr;
+    *switched_off = false;
     int option;
     while ((option = getopt_long(argc, argv, "+so:h", long_options, nullptr)) != -1) {
         int ok = 1;
@@ -145,6 +150,9 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
             break;
         case NOISE:
             ok = parse_share(optarg, &plan->noise_share);
+            break;
+        case OFF:
+            *switched_off = true;
             break;
         case SEED: {
             int seed;
@@ -194,14 +202,14 @@ static int report(const FaultPlan &plan, const Reception &reception, const char 
         printf("Median time from an ACK to the next packet: %lld us.\n",
                reactions[reactions.size() / 2]);
     }
-    if (!reception.completed) {
-        printf("Transfer incomplete after %d blocks: %s.\n", reception.blocks,
-               reception.failure.c_str());
-        return 0;
-    }
-    long length = image_length(reception.data);
     printf("Received %d blocks in %s mode; answered %d packets with NAK.\n", reception.blocks,
            plan.checksum_mode ? "checksum" : "CRC-16", reception.naks);
+    if (!reception.completed) {
+        printf("Transfer incomplete: %s.\n", reception.failure.c_str());
+        return 0;
+    }
+    printf("Transfer: %.3f s from the first packet to the end.\n", reception.transfer_us / 1e6);
+    long length = image_length(reception.data);
     if (length < 0) {
         printf("No filler at the end of the data.\n");
         return 0;
@@ -297,7 +305,8 @@ int main(int argc, char *argv[])
 {
     FaultPlan plan;
     const char *output;
-    int parsed = parse_options(argc, argv, &plan, &output);
+    bool switched_off;
+    int parsed = parse_options(argc, argv, &plan, &output, &switched_off);
     if (parsed <= 0) {
         print_usage(parsed < 0 ? stdout : stderr);
         return parsed < 0 ? 0 : 2;
@@ -310,6 +319,10 @@ int main(int argc, char *argv[])
     printf("%s\n", device);
     fflush(stdout);
 
+    if (switched_off) {
+        printf("Heard %ld wake patterns, and answered none.\n", board_count_wake_patterns());
+        return 1;
+    }
     if (!board_wait_for_wake()) {
         fprintf(stderr, "dramlift-board: the line was closed before the wake pattern\n");
         return 1;
