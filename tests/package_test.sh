@@ -1,0 +1,43 @@
+#!/bin/sh
+# Builds the Debian package, unpacks it into a scratch root, and uses what it
+# installed: the usage, the manual page, and a download to the emulator.
+# Usage: package_test.sh <build-dir>
+set -eu
+build=$1
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+fail() { echo "package test: $*" >&2; exit 1; }
+
+(cd "$build" && cpack -G DEB > /dev/null)
+deb=$(ls "$build"/dramlift_*.deb)
+dpkg -x "$deb" "$root"
+
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+echo "$depends" | tr ',' '\n' | sed 's/ *(.*//; s/^ *//' | while read -r package; do
+    case $package in
+        libc6 | libstdc++6 | libgcc-s1) ;; # libgcc-s1 comes with libstdc++6 anyway
+        *) fail "unexpected dependency $package" ;;
+    esac
+done
+
+status=0
+"$root/usr/bin/dramlift" -h 2> "$root/usage" || status=$?
+[ "$status" -eq 1 ] || fail "-h exited with $status"
+head -n 1 "$root/usage" | grep -qx 'Usage: dramlift \[-e\] \[-h\] \[-p <port>\] <filename>' ||
+    fail "no usage text"
+
+man -l "$root/usr/share/man/man1/dramlift.1.gz" > /dev/null 2> "$root/man.err"
+[ ! -s "$root/man.err" ] || fail "man complains: $(cat "$root/man.err")"
+
+printf 'installed boot image' > "$root/boot.bin"
+"$root/usr/bin/dramlift-board" -o "$root/received.bin" > "$root/board.out" &
+board=$!
+while [ ! -s "$root/board.out" ]; do sleep 0.05; done
+"$root/usr/bin/dramlift" -p "$(head -n 1 "$root/board.out")" "$root/boot.bin" > "$root/tool.out" ||
+    fail "the download failed"
+wait "$board" || fail "the board got no valid image: $(cat "$root/board.out")"
+grep -q "Successfully downloaded '$root/boot.bin'." "$root/tool.out" || fail "no success message"
+printf 'installed boot image\247\076\067\030\000\000\000\000' | cmp -s - "$root/received.bin" ||
+    fail "the board received something else"
+echo "package test: $deb installs and works"
