@@ -8,15 +8,7 @@ dramlift=$build/dramlift
 board=$build/tools/dramlift-board
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-
-# start_board <options...>: runs the emulator in the background; sets $device.
-start_board() {
-    rm -f "$work/board.out"
-    "$board" "$@" > "$work/board.out" &
-    board_pid=$!
-    while [ ! -s "$work/board.out" ]; do sleep 0.05; done
-    device=$(head -n 1 "$work/board.out")
-}
+. "$(dirname "$0")/../tools/board-session.sh"
 
 calc() { echo "$1" | bc -l; }
 median_reaction() { sed -n 's/.*next packet: \([0-9]*\) us.*/\1/p' "$work/board.out"; }

@@ -31,12 +31,12 @@ man -l "$root/usr/share/man/man1/dramlift.1.gz" > /dev/null 2> "$root/man.err"
 [ ! -s "$root/man.err" ] || fail "man complains: $(cat "$root/man.err")"
 
 printf 'installed boot image' > "$root/boot.bin"
-"$root/usr/bin/dramlift-board" -o "$root/received.bin" > "$root/board.out" &
-board=$!
-while [ ! -s "$root/board.out" ]; do sleep 0.05; done
-"$root/usr/bin/dramlift" -p "$(head -n 1 "$root/board.out")" "$root/boot.bin" > "$root/tool.out" ||
+work=$root board=$root/usr/bin/dramlift-board
+. "$(dirname "$0")/../tools/board-session.sh"
+start_board -o "$root/received.bin"
+"$root/usr/bin/dramlift" -p "$device" "$root/boot.bin" > "$root/tool.out" ||
     fail "the download failed"
-wait "$board" || fail "the board got no valid image: $(cat "$root/board.out")"
+wait "$board_pid" || fail "the board got no valid image: $(cat "$root/board.out")"
 grep -q "Successfully downloaded '$root/boot.bin'." "$root/tool.out" || fail "no success message"
 printf 'installed boot image\247\076\067\030\000\000\000\000' | cmp -s - "$root/received.bin" ||
     fail "the board received something else"

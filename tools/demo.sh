@@ -5,14 +5,10 @@
 set -eu
 dramlift=$1 board=$2 image=$3
 
-summary=$(mktemp)
-trap 'rm -f "$summary"' EXIT
-"$board" --paced > "$summary" &
-board_pid=$!
-while [ ! -s "$summary" ]; do
-    sleep 0.1
-done
-device=$(head -n 1 "$summary")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/board-session.sh"
+start_board --paced
 
 echo "The board emulator listens on $device. Running: dramlift -e -p $device $image"
 echo
@@ -21,5 +17,5 @@ status=0
 wait "$board_pid" || true
 echo
 echo "The board emulator says:"
-tail -n +2 "$summary"
+tail -n +2 "$work/board.out"
 exit "$status"

@@ -8,6 +8,7 @@ dramlift=$build/dramlift
 board=$build/tools/dramlift-board
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/board-session.sh"
 
 # make_image <bytes>: the file to send, and what the board should end up with.
 make_image() {
@@ -28,14 +29,11 @@ run_case() {
     intact=0 failed=0 false_success=0 naks=0 faults=0 codes=""
     seed=1
     while [ "$seed" -le "$seeds" ]; do
-        rm -f "$work/got.bin" "$work/board.out"
-        "$board" -o "$work/got.bin" --seed "$seed" "$@" > "$work/board.out" &
-        pid=$!
-        while [ ! -s "$work/board.out" ]; do sleep 0.05; done
-        device=$(head -n 1 "$work/board.out")
+        rm -f "$work/got.bin"
+        start_board -o "$work/got.bin" --seed "$seed" "$@"
         status=0
         "$dramlift" -p "$device" "$work/boot.bin" > /dev/null 2> "$work/tool.err" || status=$?
-        wait "$pid" || true
+        wait "$board_pid" || true
         naks=$((naks + $(sed -n 's/.*answered \([0-9]*\) packets with NAK.*/\1/p' "$work/board.out" | head -n 1 | grep . || echo 0)))
         faults=$((faults + $(count 'packets corrupted') + $(count 'answers lost') + $(count 'stray bytes sent')))
         if [ "$status" -ne 0 ]; then
