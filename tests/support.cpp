@@ -1,6 +1,6 @@
 #include "tests/support.h"
 
-#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +31,8 @@ static int exit_status(int status)
 
 static void exec_child(const std::vector<std::string> &argv, const std::vector<std::string> &env)
 {
+    // As from a terminal, whatever the test runner ignores.
+    signal(SIGINT, SIG_DFL);
     unsetenv("POSIXLY_CORRECT");
     for (const std::string &entry : env)
         putenv(strdup(entry.c_str()));
