@@ -9,8 +9,7 @@ enum { WAKE_ANSWER_TIMEOUT_MS = 50 };
 
 void send_wake_pattern()
 {
-    for (unsigned char byte : WAKE_PATTERN)
-        serial_write_byte(byte);
+    serial_write(WAKE_PATTERN, sizeof WAKE_PATTERN);
 }
 
 void wake_board()

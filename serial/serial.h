@@ -1,5 +1,5 @@
-// The one serial line to the board: single-byte writes, and single-byte
-// reads bounded by a time-out. The platform behind it stays out of sight.
+// The one serial line to the board: writes of whole buffers, and reads
+// bounded by a time-out. The platform behind it stays out of sight.
 #ifndef DRAMLIFT_SERIAL_H
 #define DRAMLIFT_SERIAL_H
 
@@ -13,7 +13,11 @@ int serial_open(const char *port);
 // at the given speed with no flow control and DTR and RTS held off.
 void serial_configure(int baud);
 
-// Hands one byte to the platform for transmission; blocks until it is taken.
+// Hands count bytes to the platform for transmission, in order; blocks
+// until it has taken all of them.
+void serial_write(const unsigned char *bytes, int count);
+
+// The same for a single byte.
 void serial_write_byte(unsigned char byte);
 
 // Returns the next byte from the line, or 0 when none arrives within

@@ -62,12 +62,11 @@ int serial_open(const char *port)
         device = numbered;
     }
 
-    // Non-blocking only while opening, so that a modem line without carrier
-    // cannot hold the open up.
+    // Non-blocking, so that a modem line without carrier cannot hold the
+    // open up, and so that a write hands over what fits and no more: every
+    // wait is a select() with its own time-out.
     int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd >= 0 && claim_exclusively(fd)) {
-        int flags = fcntl(fd, F_GETFL);
-        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
         open_port = fd;
         return 1;
     }
@@ -136,19 +135,33 @@ void serial_configure(int baud)
     ask_for_low_latency(open_port);
 }
 
-void serial_write_byte(unsigned char byte)
+// Waits until the port can take more output, whatever signals arrive.
+static void wait_until_writable()
 {
-    for (;;) {
-        ssize_t written = write(open_port, &byte, 1);
-        if (written == 1 || (written < 0 && errno != EINTR && errno != EAGAIN))
-            return;
-        if (written < 0 && errno == EAGAIN) {
-            fd_set writable;
-            FD_ZERO(&writable);
-            FD_SET(open_port, &writable);
-            select(open_port + 1, nullptr, &writable, nullptr, nullptr);
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(open_port, &writable);
+    select(open_port + 1, nullptr, &writable, nullptr, nullptr);
+}
+
+void serial_write(const unsigned char *bytes, int count)
+{
+    while (count > 0) {
+        ssize_t written = write(open_port, bytes, static_cast<size_t>(count));
+        if (written > 0) {
+            bytes += written;
+            count -= static_cast<int>(written);
+        } else if (written == 0 || errno == EAGAIN) {
+            wait_until_writable();
+        } else if (errno != EINTR) {
+            return; // the port is gone; the reads will show it
         }
     }
+}
+
+void serial_write_byte(unsigned char byte)
+{
+    serial_write(&byte, 1);
 }
 
 unsigned char serial_read_byte(int timeout_ms)

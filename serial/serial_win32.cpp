@@ -8,6 +8,9 @@ typedef HANDLE SerialPort;
 
 static SerialPort open_port = INVALID_HANDLE_VALUE;
 
+// The read time-out in force on the port; -1 until the first read sets one.
+static int timeout_in_force_ms = -1;
+
 int serial_open(const char *port)
 {
     int number = serial_port_number(port);
@@ -23,6 +26,7 @@ int serial_open(const char *port)
         fprintf(stderr, "Could not open serial port %s.\n", name);
         return 0;
     }
+    timeout_in_force_ms = -1;
     return 1;
 }
 
@@ -61,18 +65,36 @@ void serial_configure(int baud)
     SetCommState(open_port, &line);
 }
 
+void serial_write(const unsigned char *bytes, int count)
+{
+    // Without write time-outs WriteFile takes everything; the loop is for a
+    // driver that reports less.
+    while (count > 0) {
+        DWORD written = 0;
+        if (!WriteFile(open_port, bytes, static_cast<DWORD>(count), &written, nullptr) ||
+            written == 0)
+            return;
+        bytes += written;
+        count -= static_cast<int>(written);
+    }
+}
+
 void serial_write_byte(unsigned char byte)
 {
-    DWORD written;
-    WriteFile(open_port, &byte, 1, &written, nullptr);
+    serial_write(&byte, 1);
 }
 
 unsigned char serial_read_byte(int timeout_ms)
 {
     // Return as soon as one byte is there, or when the time-out has passed.
-    COMMTIMEOUTS timeouts = {};
-    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(timeout_ms);
-    SetCommTimeouts(open_port, &timeouts);
+    // Each call to the driver costs a round trip through a USB adapter's
+    // driver: the time-outs are set only when they change.
+    if (timeout_ms != timeout_in_force_ms) {
+        COMMTIMEOUTS timeouts = {};
+        timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(timeout_ms);
+        SetCommTimeouts(open_port, &timeouts);
+        timeout_in_force_ms = timeout_ms;
+    }
 
     ULONGLONG start = GetTickCount64();
     unsigned char byte;

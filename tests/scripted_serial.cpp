@@ -53,9 +53,16 @@ void serial_configure(int baud)
     record.configured_baud = baud;
 }
 
+void serial_write(const unsigned char *bytes, int count)
+{
+    for (int i = 0; i < count; ++i)
+        record.events.push_back({0, bytes[i]});
+    record.write_sizes.push_back(static_cast<size_t>(count));
+}
+
 void serial_write_byte(unsigned char byte)
 {
-    record.events.push_back({0, byte});
+    serial_write(&byte, 1);
 }
 
 unsigned char serial_read_byte(int timeout_ms)

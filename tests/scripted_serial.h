@@ -20,9 +20,10 @@ struct ScriptEvent {
 
 struct ScriptRecord {
     std::vector<ScriptEvent> events;
-    long long clock_ms;  // virtual time spent in reads
-    size_t answers_left; // script entries nobody read
-    int configured_baud; // 0 until serial_configure
+    std::vector<size_t> write_sizes; // the bytes handed over by each write call
+    long long clock_ms;              // virtual time spent in reads
+    size_t answers_left;             // script entries nobody read
+    int configured_baud;             // 0 until serial_configure
     bool open;
     std::string opened_port;
 };

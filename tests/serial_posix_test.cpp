@@ -4,9 +4,12 @@
 #include "tests/support.h"
 
 #include <chrono>
+#include <csignal>
 #include <ctime>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/time.h>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -81,6 +84,43 @@ TEST(SerialPosix, EveryByteValuePassesUnchangedBothWays)
         received += static_cast<char>(serial_read_byte(1000));
     EXPECT_EQ(received, all);
     EXPECT_EQ(serial_read_byte(50), 0); // nothing added on the way
+    serial_close();
+    close(master);
+}
+
+TEST(SerialPosix, WriteDeliversEveryByteInOrderThroughASmallWindow)
+{
+    // The far end takes a few dozen bytes at a time, so the pty's buffer
+    // fills and writes are taken in part or refused for a while; a timer
+    // interrupts the writer every millisecond meanwhile.
+    std::string device;
+    int master = open_configured(&device);
+    const std::vector<unsigned char> sent = pattern_bytes(300000, 50);
+    std::string received;
+    std::thread far_end([&] {
+        while (received.size() < sent.size()) {
+            std::string chunk = read_master(master, 61);
+            if (chunk.empty())
+                break;
+            received += chunk;
+            usleep(20);
+        }
+    });
+
+    struct sigaction interrupt = {};
+    interrupt.sa_handler = [](int) {};
+    struct sigaction previous;
+    sigaction(SIGALRM, &interrupt, &previous); // without SA_RESTART
+    itimerval every_ms = {{0, 1000}, {0, 1000}};
+    setitimer(ITIMER_REAL, &every_ms, nullptr);
+    serial_write(sent.data(), static_cast<int>(sent.size()));
+    itimerval stop = {};
+    setitimer(ITIMER_REAL, &stop, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
+
+    far_end.join();
+    EXPECT_TRUE(received == std::string(sent.begin(), sent.end()))
+        << received.size() << " of " << sent.size() << " bytes, or out of order";
     serial_close();
     close(master);
 }

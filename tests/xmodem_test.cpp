@@ -86,6 +86,10 @@ TEST(XmodemSend, WritesExactPacketsForEverySizeInBothModes)
             EXPECT_EQ(result, static_cast<int>(128 * blocks));
             EXPECT_EQ(script_written(), clean_transfer(image, crc));
             EXPECT_EQ(script_record().answers_left, 0u);
+            // Each packet in one write, header, data and check together.
+            std::vector<size_t> writes(blocks, crc ? 133 : 132);
+            writes.push_back(1);
+            EXPECT_EQ(script_record().write_sizes, writes);
         }
     }
 }
@@ -189,6 +193,9 @@ TEST(XmodemSend, GivesUpOnABlockAfter25Tries)
         expected.insert(expected.end(), p.begin(), p.end());
     expected.insert(expected.end(), {CAN, CAN, CAN});
     EXPECT_EQ(script_written(), expected);
+    std::vector<size_t> writes(25, 133);
+    writes.push_back(3);
+    EXPECT_EQ(script_record().write_sizes, writes);
 
     // An ACK on the 25th try is still in time.
     EXPECT_EQ(send(image, std::vector<int>{C} + std::vector<int>(24, NAK) + acks(2)), 128);

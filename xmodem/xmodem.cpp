@@ -34,8 +34,8 @@ void xmodem_flush_input()
 
 void xmodem_give_up()
 {
-    for (int i = 0; i < 3; ++i)
-        serial_write_byte(XMODEM_CAN);
+    static const unsigned char cancel[] = {XMODEM_CAN, XMODEM_CAN, XMODEM_CAN};
+    serial_write(cancel, sizeof cancel);
     xmodem_flush_input();
 }
 
@@ -110,8 +110,7 @@ static int build_packet(const unsigned char *data, int size, int sent, unsigned 
 static int send_packet(int length)
 {
     for (int tries = 0; tries < BLOCK_TRIES; ++tries) {
-        for (int i = 0; i < length; ++i)
-            serial_write_byte(packet[i]);
+        serial_write(packet, length);
         unsigned char answer = serial_read_byte(ANSWER_TIMEOUT_MS);
         if (answer == XMODEM_ACK)
             return 0;
@@ -140,6 +139,15 @@ static int percent_sent(int sent, int size)
     return size > 0 ? static_cast<int>(static_cast<int64_t>(sent) * 100 / size) : 100;
 }
 
+// Steps back over the last percentage and writes the new one, in one write:
+// a console that is written character by character costs a call each.
+static void show_progress(int percent)
+{
+    char update[16];
+    int length = snprintf(update, sizeof update, "\b\b\b\b\b%3d%%)", percent);
+    fwrite(update, 1, static_cast<size_t>(length), stdout);
+}
+
 int xmodem_send(const unsigned char *data, int size)
 {
     XmodemMode mode;
@@ -148,8 +156,9 @@ int xmodem_send(const unsigned char *data, int size)
         return result;
 
     // Blank the waiting notice, then show the percentage in place.
-    printf("\r                                   \r");
-    printf("Downloading boot code...(  0%%)");
+    fputs("\r                                   \r"
+          "Downloading boot code...(  0%)",
+          stdout);
 
     unsigned char number = 1;
     int sent = 0;
@@ -157,7 +166,7 @@ int xmodem_send(const unsigned char *data, int size)
         result = send_packet(length);
         if (result < 0)
             return result;
-        printf("\b\b\b\b\b%3d%%)", percent_sent(sent, size));
+        show_progress(percent_sent(sent, size));
         ++number;
         sent += BLOCK_SIZE;
     }
