@@ -20,9 +20,18 @@ void serial_write(const unsigned char *bytes, int count);
 // The same for a single byte.
 void serial_write_byte(unsigned char byte);
 
+// Reads up to capacity bytes: waits at most timeout_ms for the first, then
+// takes what else has already arrived. Returns how many were read, 0 when
+// none came in time. With timeout_ms 0 it takes only what is already there.
+int serial_read(unsigned char *buffer, int capacity, int timeout_ms);
+
 // Returns the next byte from the line, or 0 when none arrives within
 // timeout_ms. A received 0x00 looks the same as silence.
 unsigned char serial_read_byte(int timeout_ms);
+
+// A clock in milliseconds that only moves forward, for deadlines that span
+// several reads.
+long long serial_clock_ms();
 
 void serial_close();
 

@@ -159,15 +159,12 @@ void serial_write(const unsigned char *bytes, int count)
     }
 }
 
-void serial_write_byte(unsigned char byte)
+// Waits until the port has input, or reports a hang-up or an error, which
+// select() shows as input too. Returns 0 once the deadline has passed.
+static int wait_until_readable(long long deadline_us)
 {
-    serial_write(&byte, 1);
-}
-
-unsigned char serial_read_byte(int timeout_ms)
-{
-    long long deadline = monotonic_us() + timeout_ms * 1000LL;
-    for (long long left = deadline - monotonic_us(); left > 0; left = deadline - monotonic_us()) {
+    for (long long left = deadline_us - monotonic_us(); left > 0;
+         left = deadline_us - monotonic_us()) {
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(open_port, &readable);
@@ -175,24 +172,39 @@ unsigned char serial_read_byte(int timeout_ms)
         int ready = select(open_port + 1, &readable, nullptr, nullptr, &tv);
         if (ready == 0)
             break;
-        if (ready < 0 && errno == EINTR)
-            continue;
+        if (ready > 0 || errno != EINTR)
+            return 1; // the read that follows tells what is there
+    }
+    return 0;
+}
 
-        if (ready > 0) {
-            unsigned char byte;
-            ssize_t got = read(open_port, &byte, 1);
-            if (got == 1)
-                return byte;
-            if (got < 0 && (errno == EINTR || errno == EAGAIN))
-                continue;
+int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
+{
+    long long deadline = monotonic_us() + timeout_ms * 1000LL;
+    for (;;) {
+        if (timeout_ms > 0 && !wait_until_readable(deadline))
+            return 0;
+        ssize_t got = read(open_port, buffer, static_cast<size_t>(capacity));
+        if (got > 0)
+            return static_cast<int>(got);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN) {
+            if (timeout_ms == 0)
+                return 0;
+            continue;
         }
         // The port reports an error or a hang-up (an adapter pulled out, the
         // far end of a pty closed) and would keep doing so at once. Waiting
         // out the time-out keeps the callers' timing and their loops calm.
         sleep_until(deadline);
-        break;
+        return 0;
     }
-    return 0;
+}
+
+long long serial_clock_ms()
+{
+    return monotonic_us() / 1000;
 }
 
 void serial_close()

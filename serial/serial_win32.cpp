@@ -79,14 +79,37 @@ void serial_write(const unsigned char *bytes, int count)
     }
 }
 
-void serial_write_byte(unsigned char byte)
+// A port that fails at once (an adapter pulled out) would turn the callers'
+// wait loops into a spin: the failed read waits out its time-out instead.
+static int failed_read(ULONGLONG start, int timeout_ms)
 {
-    serial_write(&byte, 1);
+    ULONGLONG waited = GetTickCount64() - start;
+    if (waited < static_cast<ULONGLONG>(timeout_ms))
+        Sleep(static_cast<DWORD>(timeout_ms - waited));
+    return 0;
 }
 
-unsigned char serial_read_byte(int timeout_ms)
+// Takes what has already arrived, up to capacity bytes, without waiting.
+static int read_waiting(unsigned char *buffer, int capacity)
 {
-    // Return as soon as one byte is there, or when the time-out has passed.
+    DWORD errors;
+    COMSTAT status;
+    if (!ClearCommError(open_port, &errors, &status) || status.cbInQue == 0)
+        return 0;
+    DWORD wanted = status.cbInQue < static_cast<DWORD>(capacity) ? status.cbInQue
+                                                                 : static_cast<DWORD>(capacity);
+    DWORD got = 0;
+    if (!ReadFile(open_port, buffer, wanted, &got, nullptr))
+        return 0;
+    return static_cast<int>(got);
+}
+
+int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
+{
+    if (timeout_ms == 0)
+        return read_waiting(buffer, capacity);
+
+    // One byte, as soon as it is there or when the time-out has passed.
     // Each call to the driver costs a round trip through a USB adapter's
     // driver: the time-outs are set only when they change.
     if (timeout_ms != timeout_in_force_ms) {
@@ -95,18 +118,18 @@ unsigned char serial_read_byte(int timeout_ms)
         SetCommTimeouts(open_port, &timeouts);
         timeout_in_force_ms = timeout_ms;
     }
-
     ULONGLONG start = GetTickCount64();
-    unsigned char byte;
     DWORD got = 0;
-    if (ReadFile(open_port, &byte, 1, &got, nullptr) && got == 1)
-        return byte;
-    // A port that fails at once (an adapter pulled out) would turn the
-    // callers' wait loops into a spin: wait out the time-out instead.
-    ULONGLONG waited = GetTickCount64() - start;
-    if (waited < static_cast<ULONGLONG>(timeout_ms))
-        Sleep(static_cast<DWORD>(timeout_ms - waited));
-    return 0;
+    if (!ReadFile(open_port, buffer, 1, &got, nullptr))
+        return failed_read(start, timeout_ms);
+    if (got == 0 || capacity == 1)
+        return static_cast<int>(got);
+    return 1 + read_waiting(buffer + 1, capacity - 1);
+}
+
+long long serial_clock_ms()
+{
+    return static_cast<long long>(GetTickCount64());
 }
 
 void serial_close()

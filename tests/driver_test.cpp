@@ -67,7 +67,7 @@ TEST(WakeBoard, RepeatsThePatternUntilNak)
     for (int pass = 0; pass < 6; ++pass)
         expected.insert(expected.end(), PATTERN.begin(), PATTERN.end());
     EXPECT_EQ(script_written(), expected);
-    EXPECT_EQ(script_record().write_sizes, std::vector<size_t>(6, 8));
+    EXPECT_EQ(script_write_sizes(), std::vector<size_t>(6, 8));
     EXPECT_EQ(script_read_timeouts(), std::vector<int>(6, 50));
     EXPECT_EQ(script_record().answers_left, 1u);
 }

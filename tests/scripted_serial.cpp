@@ -25,18 +25,28 @@ std::vector<unsigned char> script_written()
 {
     std::vector<unsigned char> written;
     for (const ScriptEvent &event : record.events) {
-        if (event.read_timeout_ms == 0)
-            written.push_back(event.byte);
+        if (event.write)
+            written.insert(written.end(), event.bytes.begin(), event.bytes.end());
     }
     return written;
+}
+
+std::vector<size_t> script_write_sizes()
+{
+    std::vector<size_t> sizes;
+    for (const ScriptEvent &event : record.events) {
+        if (event.write)
+            sizes.push_back(event.bytes.size());
+    }
+    return sizes;
 }
 
 std::vector<int> script_read_timeouts()
 {
     std::vector<int> timeouts;
     for (const ScriptEvent &event : record.events) {
-        if (event.read_timeout_ms != 0)
-            timeouts.push_back(event.read_timeout_ms);
+        if (!event.write && event.timeout_ms > 0)
+            timeouts.push_back(event.timeout_ms);
     }
     return timeouts;
 }
@@ -55,26 +65,49 @@ void serial_configure(int baud)
 
 void serial_write(const unsigned char *bytes, int count)
 {
-    for (int i = 0; i < count; ++i)
-        record.events.push_back({0, bytes[i]});
-    record.write_sizes.push_back(static_cast<size_t>(count));
+    record.events.push_back({true, 0, std::vector<unsigned char>(bytes, bytes + count),
+                             record.clock_ms, record.clock_ms});
 }
 
-void serial_write_byte(unsigned char byte)
+// Takes the next entry for a read that waits up to timeout_ms.
+static void take_awaited(int timeout_ms, std::vector<unsigned char> *bytes)
 {
-    serial_write(&byte, 1);
-}
-
-unsigned char serial_read_byte(int timeout_ms)
-{
-    int answer = next_answer < script.size() ? script[next_answer++] : SILENCE;
-    record.answers_left = script.size() - next_answer;
-    if (answer == SILENCE) {
+    if (next_answer == script.size() || script[next_answer] == SILENCE) {
+        next_answer += next_answer < script.size() ? 1 : 0;
         record.clock_ms += timeout_ms;
-        answer = 0;
+        return;
     }
-    record.events.push_back({timeout_ms, static_cast<unsigned char>(answer)});
-    return static_cast<unsigned char>(answer);
+    int delay_ms = script[next_answer] >> DELAY_SHIFT;
+    if (delay_ms > timeout_ms) {
+        script[next_answer] -= timeout_ms << DELAY_SHIFT;
+        record.clock_ms += timeout_ms;
+        return;
+    }
+    record.clock_ms += delay_ms;
+    bytes->push_back(static_cast<unsigned char>(script[next_answer++]));
+}
+
+int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
+{
+    ScriptEvent event = {false, timeout_ms, {}, record.clock_ms, 0};
+    if (timeout_ms > 0) {
+        take_awaited(timeout_ms, &event.bytes);
+    } else {
+        while (next_answer < script.size() && script[next_answer] >= 0 &&
+               (script[next_answer] & QUEUED_FLAG) != 0 &&
+               event.bytes.size() < static_cast<size_t>(capacity))
+            event.bytes.push_back(static_cast<unsigned char>(script[next_answer++]));
+    }
+    record.answers_left = script.size() - next_answer;
+    event.end_ms = record.clock_ms;
+    record.events.push_back(event);
+    std::copy(event.bytes.begin(), event.bytes.end(), buffer);
+    return static_cast<int>(event.bytes.size());
+}
+
+long long serial_clock_ms()
+{
+    return record.clock_ms;
 }
 
 void serial_close()

@@ -35,10 +35,24 @@ std::vector<int> acks(size_t count)
     return std::vector<int>(count, ACK);
 }
 
-std::vector<int> operator+(std::vector<int> a, const std::vector<int> &b)
+template <typename T>
+std::vector<T> operator+(std::vector<T> a, const std::vector<T> &b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+std::vector<unsigned char> repeated(const std::vector<unsigned char> &bytes, int times)
+{
+    std::vector<unsigned char> all;
+    for (int i = 0; i < times; ++i)
+        all = all + bytes;
+    return all;
+}
+
+std::vector<unsigned char> eot()
+{
+    return {EOT};
 }
 
 // Runs the sender on an image against the script; returns its result and
@@ -89,7 +103,7 @@ TEST(XmodemSend, WritesExactPacketsForEverySizeInBothModes)
             // Each packet in one write, header, data and check together.
             std::vector<size_t> writes(blocks, crc ? 133 : 132);
             writes.push_back(1);
-            EXPECT_EQ(script_record().write_sizes, writes);
+            EXPECT_EQ(script_write_sizes(), writes);
         }
     }
 }
@@ -127,24 +141,68 @@ TEST(XmodemSend, BlockAfter255IsNumberedZero)
     EXPECT_EQ(block256[2], 0xFF);
 }
 
-TEST(XmodemSend, ResendsTheSamePacketAfterNakStrayByteOrLoneCan)
+TEST(XmodemSend, ResendsTheSamePacketAfterNakTimeOutOrLoneCan)
 {
     std::vector<unsigned char> image = pattern_bytes(200, 4);
     std::vector<unsigned char> first = packet(data_field(image, 0), 1, true);
     std::vector<unsigned char> second = packet(data_field(image, 128), 2, true);
-    // Block 1: NAK, then 'C', then silence, then ACK. Block 2: a lone CAN
-    // followed by an ACK, which is dropped with the try; then ACK. EOT: ACK.
-    int result = send(image, {C, NAK, C, SILENCE, ACK, CAN, ACK, ACK, ACK});
+    // Block 1: NAK, then 'C', then silence and 100 ms of quiet, then ACK.
+    // Block 2: a lone CAN followed by an ACK, which is dropped with the try;
+    // then ACK. EOT: ACK.
+    int result = send(image, {C, NAK, C, SILENCE, SILENCE, ACK, CAN, ACK, ACK, ACK});
     EXPECT_EQ(result, 256);
-    std::vector<unsigned char> expected;
-    for (int i = 0; i < 4; ++i)
-        expected.insert(expected.end(), first.begin(), first.end());
-    for (int i = 0; i < 2; ++i)
-        expected.insert(expected.end(), second.begin(), second.end());
-    expected.push_back(EOT);
-    EXPECT_EQ(script_written(), expected);
+    EXPECT_EQ(script_written(), repeated(first, 4) + repeated(second, 2) + eot());
     EXPECT_EQ(script_read_timeouts(),
-              (std::vector<int>{2000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 2000}));
+              (std::vector<int>{2000, 1000, 1000, 1000, 100, 1000, 1000, 1000, 1000, 2000}));
+}
+
+TEST(XmodemSend, StrayBytesWhileWaitingCostNoTry)
+{
+    std::vector<unsigned char> image = pattern_bytes(200, 5);
+    std::vector<unsigned char> first = packet(data_field(image, 0), 1, true);
+    std::vector<unsigned char> second = packet(data_field(image, 128), 2, true);
+    // Noise, a 0x00 among it, and then the ACK, in one wait; a stray byte
+    // 300 ms in leaves 700 ms for the answer.
+    int result = send(image, {C, 'x', 0x00, 0xFF, ACK, after_ms(300, 'y'), ACK, 0x11, ACK});
+    EXPECT_EQ(result, 256);
+    EXPECT_EQ(script_written(), first + second + eot());
+    EXPECT_EQ(script_read_timeouts(),
+              (std::vector<int>{2000, 1000, 1000, 1000, 1000, 1000, 700, 2000, 2000}));
+
+    // Noise that lasts past the deadline costs the try all the same; the
+    // repeat goes once the line has been quiet for 100 ms.
+    std::vector<int> noise(7, after_ms(150, 'n'));
+    EXPECT_EQ(send(image, std::vector<int>{C} + noise + std::vector<int>{SILENCE} + acks(3)), 256);
+    EXPECT_EQ(script_written(), repeated(first, 2) + second + eot());
+    EXPECT_EQ(script_record().events[script_record().events.size() - 8].at_ms, 1050 + 100);
+}
+
+TEST(XmodemSend, OnlyAnAnswerThatFollowsThePacketCounts)
+{
+    std::vector<unsigned char> image = pattern_bytes(200, 6);
+    std::vector<unsigned char> first = packet(data_field(image, 0), 1, true);
+    std::vector<unsigned char> second = packet(data_field(image, 128), 2, true);
+    // An ACK already queued before block 2 goes is not its answer: the NAK
+    // that follows the packet is. The same before the EOT.
+    EXPECT_EQ(send(image, {C, ACK, queued(ACK), queued('x'), NAK, ACK, queued(ACK), NAK, ACK}),
+              256);
+    EXPECT_EQ(script_written(), first + repeated(second, 2) + eot() + eot());
+
+    // An ACK that comes after its try timed out is dropped while the line
+    // settles; the repeat's ACK moves on, and block 2's refusal holds.
+    EXPECT_EQ(send(image, {C, SILENCE, ACK, SILENCE, ACK, NAK, ACK, ACK}), 256);
+    EXPECT_EQ(script_written(), repeated(first, 2) + repeated(second, 2) + eot());
+
+    // The line must be quiet for 100 ms, but the sender waits 1 s at most:
+    // the repeat goes 1 s after the time-out, into the chatter.
+    std::vector<int> chatter(30, after_ms(50, 'x'));
+    EXPECT_EQ(send(image, std::vector<int>{C, SILENCE} + chatter + acks(3)), 256);
+    std::vector<long long> packets_at;
+    for (const ScriptEvent &event : script_record().events) {
+        if (event.write)
+            packets_at.push_back(event.at_ms);
+    }
+    EXPECT_EQ(packets_at, (std::vector<long long>{0, 1000 + 1000, 2500, 2500}));
 }
 
 TEST(XmodemSend, CancelByTheReceiverIsAcknowledgedAndFlushed)
@@ -165,6 +223,28 @@ TEST(XmodemSend, CancelByTheReceiverIsAcknowledgedAndFlushed)
 
     // A lone CAN in the start phase costs one try and nothing else.
     EXPECT_EQ(send(image, {CAN, 'C', NAK, ACK, ACK}), 128);
+
+    // CAN CAN among the bytes dropped before a packet, or split between
+    // them and the wait, cancels as it would while waiting.
+    for (const std::vector<int> &dropped :
+         {std::vector<int>{queued(CAN), queued(CAN), 'z'}, std::vector<int>{queued(CAN), CAN}}) {
+        EXPECT_EQ(send(pattern_bytes(200, 5), std::vector<int>{C, ACK} + dropped),
+                  XMODEM_ERR_CANCELLED);
+        EXPECT_EQ(script_written().size(), 133u + 1u);
+        EXPECT_EQ(script_written().back(), ACK);
+    }
+
+    // After the EOT, CAN CAN refuses the image: acknowledged and flushed.
+    EXPECT_EQ(send(image, {C, ACK, CAN, CAN, 'z'}), XMODEM_ERR_CANCELLED);
+    EXPECT_EQ(script_written(),
+              packet(data_field(image, 0), 1, true) + eot() + std::vector<unsigned char>{ACK});
+    EXPECT_EQ(script_record().answers_left, 0u);
+
+    // A receiver that keeps talking after its cancel is flushed for 10 s.
+    std::vector<int> chatter(100, after_ms(200, 'x'));
+    EXPECT_EQ(send(image, std::vector<int>{CAN, CAN} + chatter), XMODEM_ERR_CANCELLED);
+    EXPECT_EQ(script_record().clock_ms, 10000);
+    EXPECT_EQ(script_record().answers_left, 50u);
 }
 
 TEST(XmodemSend, GivesUpWithoutStartCharacterAfter16Tries)
@@ -195,7 +275,7 @@ TEST(XmodemSend, GivesUpOnABlockAfter25Tries)
     EXPECT_EQ(script_written(), expected);
     std::vector<size_t> writes(25, 133);
     writes.push_back(3);
-    EXPECT_EQ(script_record().write_sizes, writes);
+    EXPECT_EQ(script_write_sizes(), writes);
 
     // An ACK on the 25th try is still in time.
     EXPECT_EQ(send(image, std::vector<int>{C} + std::vector<int>(24, NAK) + acks(2)), 128);
@@ -211,7 +291,9 @@ TEST(XmodemSend, UnacknowledgedEotFailsWithoutCancel)
     EXPECT_EQ(std::count(written.begin() + 133, written.end(), EOT), 10);
     EXPECT_EQ(script_record().answers_left, 0u);
 
-    EXPECT_EQ(send(image, answers + std::vector<int>(9, CAN) + acks(1)), 128);
+    // The tenth is still in time, and noise between the answers costs nothing.
+    EXPECT_EQ(send(image, answers + std::vector<int>(9, NAK) + std::vector<int>{0x00, 'x', ACK}),
+              128);
 }
 
 TEST(XmodemSend, FlushStopsAtZeroAndAtBytesAbove0x7F)

@@ -18,17 +18,33 @@ enum {
     SECOND_CAN_TIMEOUT_MS = 1000,
     EOT_TIMEOUT_MS = 2000,
     FLUSH_TIMEOUT_MS = 1500,
+    FLUSH_LIMIT_MS = 10000,
+    QUIET_MS = 100,
+    QUIET_LIMIT_MS = 1000,
 };
 
 enum XmodemMode { MODE_CRC, MODE_CHECKSUM };
 
+// How the wait for the answer to a packet or an EOT ended.
+enum Answer { ANSWER_ACK, ANSWER_REFUSED, ANSWER_NONE, ANSWER_CANCELLED };
+
 // SOH, number, complement, data and at most two check bytes.
 static unsigned char packet[PACKET_HEADER_SIZE + BLOCK_SIZE + 2];
 
+static int shorter(long long left_ms, int timeout_ms)
+{
+    return left_ms < timeout_ms ? static_cast<int>(left_ms) : timeout_ms;
+}
+
 void xmodem_flush_input()
 {
-    // A byte above 0x7F counts as negative and, like a 0x00, ends the flush.
-    while (static_cast<int8_t>(serial_read_byte(FLUSH_TIMEOUT_MS)) > 0) {
+    // A byte above 0x7F counts as negative and, like a 0x00, ends the flush;
+    // so does the limit, or a receiver that keeps talking would hold the
+    // sender for ever.
+    long long limit = serial_clock_ms() + FLUSH_LIMIT_MS;
+    for (long long left; (left = limit - serial_clock_ms()) > 0;) {
+        if (static_cast<int8_t>(serial_read_byte(shorter(left, FLUSH_TIMEOUT_MS))) <= 0)
+            return;
     }
 }
 
@@ -39,13 +55,18 @@ void xmodem_give_up()
     xmodem_flush_input();
 }
 
+static void acknowledge_cancel()
+{
+    serial_write_byte(XMODEM_ACK);
+    xmodem_flush_input();
+}
+
 // Called after one CAN: a second one right behind it cancels the transfer.
 static int cancelled_by_receiver()
 {
     if (serial_read_byte(SECOND_CAN_TIMEOUT_MS) != XMODEM_CAN)
         return 0;
-    serial_write_byte(XMODEM_ACK);
-    xmodem_flush_input();
+    acknowledge_cancel();
     return 1;
 }
 
@@ -68,6 +89,70 @@ static int wait_for_start(XmodemMode *mode)
     }
     xmodem_give_up();
     return XMODEM_ERR_NO_SYNC;
+}
+
+// Counts CANs in a row among bytes being dropped; returns 1 at the second.
+static int second_can(const unsigned char *bytes, int count, int *cans)
+{
+    for (int i = 0; i < count; ++i) {
+        *cans = bytes[i] == XMODEM_CAN ? *cans + 1 : 0;
+        if (*cans == 2)
+            return 1;
+    }
+    return 0;
+}
+
+// Drops what the receiver has sent since its last answer, right before the
+// next packet or EOT goes: nothing sent earlier can answer it. After a try
+// that timed out, its answer may still be on the way: first the line must
+// be quiet for 100 ms (1 s at most). CAN CAN among what is dropped cancels
+// the transfer as it would while waiting; returns 1 then.
+static int drop_stale_input(bool after_time_out)
+{
+    unsigned char stale[64];
+    int cans = 0;
+    if (after_time_out) {
+        long long limit = serial_clock_ms() + QUIET_LIMIT_MS;
+        for (long long left; (left = limit - serial_clock_ms()) > 0;) {
+            int got = serial_read(stale, sizeof stale, shorter(left, QUIET_MS));
+            if (got == 0)
+                break;
+            if (second_can(stale, got, &cans)) {
+                acknowledge_cancel();
+                return 1;
+            }
+        }
+    }
+    for (int got; (got = serial_read(stale, sizeof stale, 0)) > 0;) {
+        if (second_can(stale, got, &cans)) {
+            acknowledge_cancel();
+            return 1;
+        }
+    }
+    // A CAN that came last may have its partner on the way.
+    return cans == 1 && cancelled_by_receiver();
+}
+
+// Waits until the deadline for the answer to what was just sent. A byte
+// that answers nothing (noise on the line, 0x00 included) is dropped and
+// the wait goes on; only the deadline costs the try.
+static Answer wait_for_answer(long long deadline)
+{
+    for (long long left; (left = deadline - serial_clock_ms()) > 0;) {
+        switch (serial_read_byte(static_cast<int>(left))) {
+        case XMODEM_ACK:
+            return ANSWER_ACK;
+        case XMODEM_NAK:
+        case XMODEM_CRC_START:
+            return ANSWER_REFUSED;
+        case XMODEM_CAN:
+            // A lone CAN costs the try, whatever follows it.
+            return cancelled_by_receiver() ? ANSWER_CANCELLED : ANSWER_REFUSED;
+        default:
+            break;
+        }
+    }
+    return ANSWER_NONE;
 }
 
 // Builds the packet for the block at offset sent; returns its length, or 0
@@ -109,26 +194,37 @@ static int build_packet(const unsigned char *data, int size, int sent, unsigned 
 // Sends the packet until it is acknowledged. Returns 0, or the failure's result.
 static int send_packet(int length)
 {
+    bool timed_out = false;
     for (int tries = 0; tries < BLOCK_TRIES; ++tries) {
-        serial_write(packet, length);
-        unsigned char answer = serial_read_byte(ANSWER_TIMEOUT_MS);
-        if (answer == XMODEM_ACK)
-            return 0;
-        if (answer == XMODEM_CAN && cancelled_by_receiver())
+        if (drop_stale_input(timed_out))
             return XMODEM_ERR_CANCELLED;
+        serial_write(packet, length);
+        Answer answer = wait_for_answer(serial_clock_ms() + ANSWER_TIMEOUT_MS);
+        if (answer == ANSWER_ACK)
+            return 0;
+        if (answer == ANSWER_CANCELLED)
+            return XMODEM_ERR_CANCELLED;
+        timed_out = answer == ANSWER_NONE;
     }
     xmodem_give_up();
     return XMODEM_ERR_BLOCK_RETRIES;
 }
 
+// Ends the transfer. Returns 0 once the EOT is acknowledged, or the
+// failure's result; a receiver that cancels here has refused the image.
 static int send_end_of_transmission()
 {
-    unsigned char answer = 0;
-    for (int tries = 0; tries < EOT_TRIES && answer != XMODEM_ACK; ++tries) {
+    for (int tries = 0; tries < EOT_TRIES; ++tries) {
+        if (drop_stale_input(false))
+            return XMODEM_ERR_CANCELLED;
         serial_write_byte(XMODEM_EOT);
-        answer = serial_read_byte(EOT_TIMEOUT_MS);
+        Answer answer = wait_for_answer(serial_clock_ms() + EOT_TIMEOUT_MS);
+        if (answer == ANSWER_ACK)
+            return 0;
+        if (answer == ANSWER_CANCELLED)
+            return XMODEM_ERR_CANCELLED;
     }
-    return answer == XMODEM_ACK;
+    return XMODEM_ERR_NO_EOT_ACK;
 }
 
 // The share of the image that went before the block just acknowledged. In
@@ -171,7 +267,6 @@ int xmodem_send(const unsigned char *data, int size)
         sent += BLOCK_SIZE;
     }
 
-    if (!send_end_of_transmission())
-        return XMODEM_ERR_NO_EOT_ACK;
-    return sent;
+    result = send_end_of_transmission();
+    return result < 0 ? result : sent;
 }

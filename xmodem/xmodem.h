@@ -24,8 +24,8 @@ enum XmodemResult {
 // Returns 128 times the number of blocks sent, or one of XmodemResult.
 int xmodem_send(const unsigned char *data, int size);
 
-// Drops what the receiver is still sending, until it falls silent for 1.5 s
-// or sends a byte that is 0 or above 0x7F.
+// Drops what the receiver is still sending, until it falls silent for 1.5 s,
+// sends a byte that is 0 or above 0x7F, or 10 s have passed.
 void xmodem_flush_input();
 
 // Cancels the transfer from the sending side.

@@ -4,13 +4,15 @@
 //
 // Input: three bytes of image size (taken modulo 320 KiB + 1), one byte of
 // flags (bit 0: start with the wake-up handshake), then the board's answers:
-// 0xFF is a read that times out, 0xFE X is the byte X, any other byte is
-// itself.
+// 0xFF is a read that times out, 0xFE X is the byte X, 0xFD X is X already
+// queued, 0xFC D X is X arriving D x 10 ms into the read that waits for it,
+// and any other byte is itself.
 #include "app/wake.h"
 #include "tests/scripted_serial.h"
 #include "tests/xmodem_reference.h"
 #include "xmodem/xmodem.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,7 @@ namespace
 
 const unsigned char EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18;
 const size_t MAX_IMAGE = 320 * 1024;
+const int NOTHING = -1;
 
 void require(bool condition, const char *what)
 {
@@ -30,51 +33,141 @@ void require(bool condition, const char *what)
     }
 }
 
-// Walks the log of line events in the order the protocol allows them.
+// Walks the log of line calls in the order the protocol allows them,
+// keeping the virtual time at which the sender stands.
 struct Walk {
     const std::vector<ScriptEvent> &events;
     size_t at;
+    long long now_ms;
 };
 
-void expect_write(Walk &walk, unsigned char byte, const char *what)
+const ScriptEvent &next_event(Walk &walk, const char *what)
 {
-    require(walk.at < walk.events.size() && walk.events[walk.at].read_timeout_ms == 0 &&
-                walk.events[walk.at].byte == byte,
-            what);
-    ++walk.at;
+    require(walk.at < walk.events.size() && walk.events[walk.at].at_ms == walk.now_ms, what);
+    const ScriptEvent &event = walk.events[walk.at++];
+    walk.now_ms = event.end_ms;
+    return event;
 }
 
-unsigned char expect_read(Walk &walk, int timeout_ms)
+void expect_write(Walk &walk, const std::vector<unsigned char> &bytes, const char *what)
 {
-    require(walk.at < walk.events.size() && walk.events[walk.at].read_timeout_ms == timeout_ms,
-            "a read with the wrong time-out, or none");
-    return walk.events[walk.at++].byte;
+    const ScriptEvent &event = next_event(walk, what);
+    require(event.write && event.bytes == bytes, what);
 }
 
-// The flush that follows every cancel, and then nothing more.
+// The bytes of a read with the given time-out.
+const std::vector<unsigned char> &expect_read(Walk &walk, long long timeout_ms)
+{
+    const ScriptEvent &event = next_event(walk, "a read where none belongs");
+    require(!event.write && event.timeout_ms == timeout_ms, "a read with the wrong time-out");
+    return event.bytes;
+}
+
+// The byte of a read that waits, or NOTHING.
+int expect_byte(Walk &walk, long long timeout_ms)
+{
+    const std::vector<unsigned char> &bytes = expect_read(walk, timeout_ms);
+    require(bytes.size() <= 1, "more than one byte for one");
+    return bytes.empty() ? NOTHING : bytes[0];
+}
+
+void expect_end(const Walk &walk)
+{
+    require(walk.at == walk.events.size(), "line activity after the end");
+}
+
+// The flush that follows every cancel, and then nothing more: reads of
+// 1.5 s (less near the 10 s limit) while bytes from 0x01 to 0x7F come.
 void expect_flush_and_end(Walk &walk)
 {
-    while (static_cast<int8_t>(expect_read(walk, 1500)) > 0) {
+    const long long limit = walk.now_ms + 10000;
+    while (walk.now_ms < limit) {
+        int byte = expect_byte(walk, std::min(1500LL, limit - walk.now_ms));
+        if (byte == NOTHING || static_cast<int8_t>(byte) <= 0)
+            break;
     }
-    require(walk.at == walk.events.size(), "line activity after the flush");
+    expect_end(walk);
+}
+
+void expect_acknowledged_cancel(Walk &walk)
+{
+    expect_write(walk, {ACK}, "ACK for the receiver's cancel");
+    expect_flush_and_end(walk);
 }
 
 // A CAN was read: returns whether a second one cancelled the transfer, in
 // which case the acknowledgement and the flush must follow.
 bool receiver_cancelled(Walk &walk)
 {
-    if (expect_read(walk, 1000) != CAN)
+    if (expect_byte(walk, 1000) != CAN)
         return false;
-    expect_write(walk, ACK, "ACK for the receiver's cancel");
-    expect_flush_and_end(walk);
+    expect_acknowledged_cancel(walk);
     return true;
 }
 
 void expect_give_up(Walk &walk)
 {
-    for (int i = 0; i < 3; ++i)
-        expect_write(walk, CAN, "CAN CAN CAN on giving up");
+    expect_write(walk, {CAN, CAN, CAN}, "CAN CAN CAN on giving up, in one write");
     expect_flush_and_end(walk);
+}
+
+// Counts CANs in a row among dropped bytes; true at the second.
+bool second_can(const std::vector<unsigned char> &bytes, int *cans)
+{
+    for (unsigned char byte : bytes) {
+        *cans = byte == CAN ? *cans + 1 : 0;
+        if (*cans == 2)
+            return true;
+    }
+    return false;
+}
+
+// Before a packet or an EOT: after a time-out, reads of 100 ms (less near
+// the 1 s limit) until one gets nothing; then reads of what is waiting until
+// one gets nothing. Returns true if the receiver cancelled meanwhile.
+bool expect_stale_dropped(Walk &walk, bool after_time_out)
+{
+    int cans = 0;
+    if (after_time_out) {
+        const long long limit = walk.now_ms + 1000;
+        while (walk.now_ms < limit) {
+            const std::vector<unsigned char> &bytes =
+                expect_read(walk, std::min(100LL, limit - walk.now_ms));
+            if (bytes.empty())
+                break;
+            if (second_can(bytes, &cans)) {
+                expect_acknowledged_cancel(walk);
+                return true;
+            }
+        }
+    }
+    for (;;) {
+        const std::vector<unsigned char> &bytes = expect_read(walk, 0);
+        if (bytes.empty())
+            break;
+        if (second_can(bytes, &cans)) {
+            expect_acknowledged_cancel(walk);
+            return true;
+        }
+    }
+    return cans == 1 && receiver_cancelled(walk);
+}
+
+enum Answer { ACKNOWLEDGED, REFUSED, TIMED_OUT, CANCELLED };
+
+// The wait for an answer until the deadline: every other byte is noise.
+Answer expect_answer(Walk &walk, long long deadline_ms)
+{
+    while (walk.now_ms < deadline_ms) {
+        int byte = expect_byte(walk, deadline_ms - walk.now_ms);
+        if (byte == ACK)
+            return ACKNOWLEDGED;
+        if (byte == NAK || byte == 'C')
+            return REFUSED;
+        if (byte == CAN)
+            return receiver_cancelled(walk) ? CANCELLED : REFUSED;
+    }
+    return TIMED_OUT;
 }
 
 // Returns the result the sender must have returned.
@@ -82,7 +175,7 @@ int expected_transfer(Walk &walk, const unsigned char *image, size_t size)
 {
     bool crc = false, started = false;
     for (int tries = 0; tries < 16 && !started; ++tries) {
-        unsigned char answer = expect_read(walk, 2000);
+        int answer = expect_byte(walk, 2000);
         started = answer == 'C' || answer == NAK;
         crc = answer == 'C';
         if (answer == CAN && receiver_cancelled(walk))
@@ -97,38 +190,44 @@ int expected_transfer(Walk &walk, const unsigned char *image, size_t size)
     for (size_t block = 0; block < blocks; ++block) {
         std::vector<unsigned char> expected =
             packet(data_field(image, size, block * 128), static_cast<unsigned>(block + 1), crc);
-        bool acked = false;
-        for (int tries = 0; tries < 25 && !acked; ++tries) {
-            for (unsigned char byte : expected)
-                expect_write(walk, byte, "the packet, byte for byte");
-            unsigned char answer = expect_read(walk, 1000);
-            acked = answer == ACK;
-            if (answer == CAN && receiver_cancelled(walk))
+        Answer answer = TIMED_OUT;
+        bool timed_out = false;
+        for (int tries = 0; tries < 25 && answer != ACKNOWLEDGED; ++tries) {
+            if (expect_stale_dropped(walk, timed_out))
                 return XMODEM_ERR_CANCELLED;
+            expect_write(walk, expected, "the packet, byte for byte, in one write");
+            answer = expect_answer(walk, walk.now_ms + 1000);
+            if (answer == CANCELLED)
+                return XMODEM_ERR_CANCELLED;
+            timed_out = answer == TIMED_OUT;
         }
-        if (!acked) {
+        if (answer != ACKNOWLEDGED) {
             expect_give_up(walk);
             return XMODEM_ERR_BLOCK_RETRIES;
         }
     }
     for (int tries = 0; tries < 10; ++tries) {
-        expect_write(walk, EOT, "EOT");
-        if (expect_read(walk, 2000) == ACK) {
-            require(walk.at == walk.events.size(), "line activity after the EOT's ACK");
+        if (expect_stale_dropped(walk, false))
+            return XMODEM_ERR_CANCELLED;
+        expect_write(walk, {EOT}, "EOT");
+        Answer answer = expect_answer(walk, walk.now_ms + 2000);
+        if (answer == CANCELLED)
+            return XMODEM_ERR_CANCELLED;
+        if (answer == ACKNOWLEDGED) {
+            expect_end(walk);
             return static_cast<int>(128 * blocks);
         }
     }
-    require(walk.at == walk.events.size(), "line activity after the last EOT");
+    expect_end(walk);
     return XMODEM_ERR_NO_EOT_ACK;
 }
 
 void expect_wake_up(Walk &walk)
 {
-    static const unsigned char pattern[] = {0xBB, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
-    do {
-        for (unsigned char byte : pattern)
-            expect_write(walk, byte, "the wake pattern");
-    } while (expect_read(walk, 50) != NAK);
+    const std::vector<unsigned char> pattern = {0xBB, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
+    do
+        expect_write(walk, pattern, "the wake pattern, in one write");
+    while (expect_byte(walk, 50) != NAK);
 }
 
 } // namespace
@@ -154,9 +253,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             answers.push_back(SILENCE);
         else if (data[i] == 0xFE && i + 1 < size)
             answers.push_back(data[++i]);
-        else
+        else if (data[i] == 0xFD && i + 1 < size)
+            answers.push_back(queued(data[++i]));
+        else if (data[i] == 0xFC && i + 2 < size) {
+            answers.push_back(after_ms(data[i + 1] * 10, data[i + 2]));
+            i += 2;
+        } else
             answers.push_back(data[i]);
-        has_nak = has_nak || answers.back() == NAK;
+        has_nak = has_nak || (answers.back() & 0xFF) == NAK;
     }
 
     // Exactly the image's bytes, so that reading past them is caught.
@@ -172,7 +276,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     require(result >= 0 || result == -1 || result == -2 || result == -4 || result == -5,
             "a result outside the documented ones");
-    Walk walk = {script_record().events, 0};
+    Walk walk = {script_record().events, 0, 0};
     if (wake && has_nak)
         expect_wake_up(walk);
     require(result == expected_transfer(walk, image.get(), image_size),

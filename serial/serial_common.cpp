@@ -1,3 +1,4 @@
+// What the serial line does the same way on every platform.
 #include "serial/serial.h"
 
 #include <climits>
@@ -11,4 +12,15 @@ int serial_port_number(const char *text)
     if (number < INT_MIN)
         return INT_MIN;
     return static_cast<int>(number);
+}
+
+void serial_write_byte(unsigned char byte)
+{
+    serial_write(&byte, 1);
+}
+
+unsigned char serial_read_byte(int timeout_ms)
+{
+    unsigned char byte;
+    return serial_read(&byte, 1, timeout_ms) == 1 ? byte : 0;
 }
