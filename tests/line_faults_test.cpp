@@ -77,6 +77,24 @@ TEST(LineFaults, LostAnswersAndStrayBytesDoNotCostTheImage)
     }
 }
 
+TEST(LineFaults, StrayBytesLateAnswersAndRefusalsTogetherStillDeliverTheImage)
+{
+    // Seeds on which the sender once took old answers for new ones: it
+    // skipped refused blocks (-1), and on seed 7 reported success for an
+    // image the board did not hold.
+    int late = 0;
+    for (unsigned seed : {1u, 2u, 7u, 9u}) {
+        Outcome o =
+            send_with_faults({"--corrupt", "0.2", "--noise", "0.2", "--late", "0.05"}, 3000, seed);
+        EXPECT_EQ(o.tool.status, 0) << seed << ": " << o.tool.err;
+        EXPECT_TRUE(o.intact) << seed << ": " << o.board.out;
+        EXPECT_GT(board_count(o.board, "packets corrupted"), 0) << o.board.out;
+        EXPECT_GT(board_count(o.board, "stray bytes sent"), 0) << o.board.out;
+        late += board_count(o.board, "answers late");
+    }
+    EXPECT_GT(late, 0);
+}
+
 TEST(LineFaults, VanishingBoardEndsTheRunWithoutSpinning)
 {
     // The board goes at block 5: 25 tries of 1 s, three CANs, 1.5 s of flush.

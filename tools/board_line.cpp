@@ -17,6 +17,11 @@ static unsigned char pending[512];
 static int pending_start = 0;
 static int pending_end = 0;
 
+// Output held back by line_hold_output_until.
+static unsigned char held[4096];
+static int held_count = 0;
+static long long held_until_us = 0;
+
 const char *line_open()
 {
     master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -68,13 +73,45 @@ void line_sleep_until(long long when_us)
     }
 }
 
+static void write_now(const unsigned char *bytes, int count)
+{
+    while (count > 0) {
+        ssize_t written = write(master, bytes, static_cast<size_t>(count));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return; // the tool has gone
+        bytes += written;
+        count -= static_cast<int>(written);
+    }
+}
+
+// Lets held output go once its time has come.
+static void release_held_output()
+{
+    if (held_count > 0 && line_clock_us() >= held_until_us) {
+        write_now(held, held_count);
+        held_count = 0;
+    }
+}
+
+void line_hold_output_until(long long when_us)
+{
+    release_held_output();
+    if (when_us > held_until_us)
+        held_until_us = when_us;
+}
+
 int line_read(int timeout_ms)
 {
     if (pending_start < pending_end)
         return pending[pending_start++];
     long long deadline = line_clock_us() + timeout_ms * 1000LL;
     for (;;) {
-        long long left = deadline - line_clock_us();
+        release_held_output();
+        // Wake up for held output that falls due before the deadline.
+        long long until = held_count > 0 && held_until_us < deadline ? held_until_us : deadline;
+        long long left = until - line_clock_us();
         if (left < 0)
             left = 0;
         fd_set readable;
@@ -85,8 +122,11 @@ int line_read(int timeout_ms)
         int ready = select(master + 1, &readable, nullptr, nullptr, &tv);
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready == 0)
+        if (ready == 0) {
+            if (until < deadline)
+                continue;
             return LINE_SILENT;
+        }
         ssize_t got = read(master, pending, sizeof pending);
         if (got > 0) {
             pending_start = 1;
@@ -101,7 +141,11 @@ int line_read(int timeout_ms)
 
 void line_write(unsigned char byte)
 {
-    while (write(master, &byte, 1) < 0 && errno == EINTR) {
+    release_held_output();
+    if (line_clock_us() >= held_until_us) {
+        write_now(&byte, 1);
+    } else if (held_count < static_cast<int>(sizeof held)) {
+        held[held_count++] = byte;
     }
 }
 

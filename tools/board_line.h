@@ -18,6 +18,11 @@ int line_read(int timeout_ms);
 
 void line_write(unsigned char byte);
 
+// Holds everything written from now on back until the given point on the
+// clock, as a slow line would: then it goes out in the order written. The
+// board keeps reading meanwhile.
+void line_hold_output_until(long long when_us);
+
 // Waits up to timeout_ms for the tool to close the device.
 void line_wait_closed(int timeout_ms);
 

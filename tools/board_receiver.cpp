@@ -5,6 +5,8 @@
 #include "xmodem/xmodem.h"
 
 enum {
+    LATE_MIN_MS = 1050, // past the sender's 1 s wait for an answer
+    LATE_SPREAD_MS = 450,
     BLOCK_SIZE = 128,
     LINE_BAUD = 115200,
     START_INTERVAL_MS = 1000,
@@ -89,6 +91,12 @@ static bool answer_packet(const FaultPlan &plan, Reception *reception, unsigned 
     if (byte == XMODEM_ACK && chance(plan.lose_share)) {
         ++reception->lost;
         return false;
+    }
+    // Drawn only when asked for, so that the other faults of a seed stay
+    // where they were.
+    if (byte == XMODEM_ACK && plan.late_share > 0 && chance(plan.late_share)) {
+        ++reception->late;
+        line_hold_output_until(arrival_us + (LATE_MIN_MS + random_state % LATE_SPREAD_MS) * 1000LL);
     }
     answer(plan, byte, arrival_us, bytes);
     return true;

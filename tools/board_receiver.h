@@ -22,6 +22,7 @@ struct FaultPlan {
     double corrupt_share; // a bit flipped on the way in: the packet is refused
     double lose_share;    // accepted, but the answer is lost
     double noise_share;   // a stray byte goes out before the answer
+    double late_share;    // accepted, but the ACK comes 1.05 to 1.5 s late
     unsigned seed;        // makes the random faults repeatable
 };
 
@@ -31,6 +32,7 @@ struct Reception {
     int naks;                            // packets answered with NAK, whatever the reason
     int corrupted;                       // packets that arrived with a flipped bit
     int lost;                            // answers that were lost
+    int late;                            // answers held back past the sender's wait
     int strays;                          // stray bytes sent
     int duplicates;                      // blocks that came again after their answer was lost
     std::vector<long long> reactions_us; // from each ACK to the next packet

@@ -37,6 +37,8 @@ static void print_usage(FILE *stream)
                     "      --corrupt SHARE   flip a bit in SHARE (0 to 1) of the packets received\n"
                     "      --lose SHARE      lose the answer to SHARE of the packets accepted\n"
                     "      --noise SHARE     send a stray byte before SHARE of the answers\n"
+                    "      --late SHARE      hold SHARE of the ACKs back 1.05 to 1.5 s, and what\n"
+                    "                        follows them too, as a slow line would\n"
                     "      --seed N          seed for the random faults (default 1)\n"
                     "  -h, --help            print this text\n"
                     "\n"
@@ -88,6 +90,7 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
         CORRUPT,
         LOSE,
         NOISE,
+        LATE,
         SEED,
         OFF
     };
@@ -103,6 +106,7 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
                                           {"corrupt", required_argument, nullptr, CORRUPT},
                                           {"lose", required_argument, nullptr, LOSE},
                                           {"noise", required_argument, nullptr, NOISE},
+                                          {"late", required_argument, nullptr, LATE},
                                           {"seed", required_argument, nullptr, SEED},
                                           {"off", no_argument, nullptr, OFF},
                                           {"help", no_argument, nullptr, 'h'},
@@ -151,6 +155,9 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
         case NOISE:
             ok = parse_share(optarg, &plan->noise_share);
             break;
+        case LATE:
+            ok = parse_share(optarg, &plan->late_share);
+            break;
         case OFF:
             *switched_off = true;
             break;
@@ -192,9 +199,10 @@ static int trailer_valid(const unsigned char *trailer)
 // Prints what arrived; returns 1 for a complete image with a valid trailer.
 static int report(const FaultPlan &plan, const Reception &reception, const char *output)
 {
-    printf("Line faults: %d packets corrupted, %d answers lost, %d stray bytes sent, "
-           "%d blocks repeated.\n",
-           reception.corrupted, reception.lost, reception.strays, reception.duplicates);
+    printf("Line faults: %d packets corrupted, %d answers lost, %d answers late, "
+           "%d stray bytes sent, %d blocks repeated.\n",
+           reception.corrupted, reception.lost, reception.late, reception.strays,
+           reception.duplicates);
     if (!reception.reactions_us.empty()) {
         std::vector<long long> reactions = reception.reactions_us;
         std::nth_element(reactions.begin(), reactions.begin() + reactions.size() / 2,
