@@ -1,11 +1,13 @@
 #!/bin/sh
 # Measures dramlift against the limit of a 115200-baud line and against
 # lrzsz's sx, and what it costs the PC; prints a Markdown table.
-# Usage: bench/run.sh [build-dir]   (default: build; needs lrzsz for row 2)
+# Usage: bench/run.sh [build-dir]   (default: build)
+# Needs lrzsz, bc, GNU time and strace; Wine for the last row.
 set -eu
 build=${1:-build}
 dramlift=$build/dramlift
 board=$build/tools/dramlift-board
+windows_exe=$build/windows/dramlift.exe
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 . "$(dirname "$0")/../tools/board-session.sh"
@@ -14,68 +16,97 @@ calc() { echo "$1" | bc -l; }
 median_reaction() { sed -n 's/.*next packet: \([0-9]*\) us.*/\1/p' "$work/board.out"; }
 # The board's own measure, the same for every sender: first packet to the end.
 transfer_time() { sed -n 's/^Transfer: \([0-9.]*\) s.*/\1/p' "$work/board.out"; }
+median() { sort -n "$1" | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+all_runs() { sort -n "$1" | tr '\n' ' ' | sed 's/ $//; s/ /, /g'; }
+# timed <file> <command...>: appends "elapsed user system" of the command to file.
+timed() {
+    out=$1
+    shift
+    /usr/bin/time -f '%e %U %S' -o "$work/time" "$@"
+    tail -n 1 "$work/time" >> "$out"
+}
 
-# The file, and the image dramlift makes of it (file and trailer).
-head -c 262144 /dev/urandom > "$work/256k.bin"
-cp "$work/256k.bin" "$work/256k-image.bin"
-printf '\247\076\067\030\000\000\000\000' >> "$work/256k-image.bin"
-blocks=$(((262144 + 8) / 128 + 1))
-limit=$(calc "$blocks * 134 * 10 / 115200")
+# make_image <name> <bytes>: the file, and the image dramlift makes of it.
+make_image() {
+    head -c "$2" /dev/urandom > "$work/$1.bin"
+    cp "$work/$1.bin" "$work/$1-image.bin"
+    printf '\247\076\067\030\000\000\000\000' >> "$work/$1-image.bin"
+}
+make_image 256k 262144
+make_image 1m 1048576
+command -v sx > /dev/null || { echo "bench: lrzsz's sx and rx are needed" >&2; exit 1; }
+
+# sx after the wake-up, which a shell does for it; the line stays open
+# throughout, or the board would see it close.
+sx_after_wake() {
+    exec 3<> "$device"
+    printf '\273\021\042\063\104\125\146\167' >&3
+    dd bs=1 count=1 status=none <&3 > /dev/null # the wake NAK
+    timed "$1" sx -q "$2" <&3 >&3 2> /dev/null || true
+    exec 3>&-
+}
 
 echo "| # | Measurement | Result | Target |"
 echo "|---|---|---|---|"
 
-# 1 and 2. A paced line, taken in turns by dramlift and by sx (after the
-# wake-up), three times each: the median of each stands.
-paced_dramlift() {
+# 1 and 2. A paced line, taken in turns by dramlift and by sx, three times
+# each: the median of each stands.
+blocks=$(((262144 + 8) / 128 + 1))
+limit=$(calc "$blocks * 134 * 10 / 115200")
+for _ in 1 2 3; do
     start_board --paced
     "$dramlift" -p "$device" "$work/256k.bin" > /dev/null
     wait "$board_pid"
-    transfer_time >> "$work/dramlift.times"
+    transfer_time >> "$work/paced-dramlift"
     median_reaction >> "$work/reactions"
-}
-paced_sx() {
     start_board --paced
-    exec 3<> "$device" # held open throughout, or the board sees the line close
-    printf '\273\021\042\063\104\125\146\167' >&3
-    dd bs=1 count=1 status=none <&3 > /dev/null # the wake NAK
-    sx -q "$work/256k-image.bin" <&3 >&3 2> /dev/null || true
-    exec 3>&-
+    sx_after_wake "$work/sx-time" "$work/256k-image.bin"
     wait "$board_pid" || true # sx pads with 0x1A only: the board finds no filler
-    transfer_time >> "$work/sx.times"
-}
-median() { sort -n "$1" | sed -n '2p'; }
-all_runs() { sort -n "$1" | tr '\n' ' ' | sed 's/ $//; s/ /, /g'; }
-have_sx=$(command -v sx > /dev/null && echo yes || echo no)
-for _ in 1 2 3; do
-    paced_dramlift
-    if [ "$have_sx" = yes ]; then paced_sx; fi
+    transfer_time >> "$work/paced-sx"
 done
-paced=$(median "$work/dramlift.times")
-paced_reaction=$(median "$work/reactions")
-printf '| 1 | 256 KiB on a paced 115200-baud line, median of 3 runs | %.3f s (runs: %s), %.4f x the XMODEM limit of %.3f s | within 1 %% |\n' \
-    "$paced" "$(all_runs "$work/dramlift.times")" "$(calc "$paced / $limit")" "$limit"
-if [ "$have_sx" = yes ]; then
-    sx_time=$(median "$work/sx.times")
-    printf '| 2 | the same image sent by sx, same line, median of 3 runs | %.3f s (runs: %s); dramlift / sx = %.4f | 1.00 or better |\n' \
-        "$sx_time" "$(all_runs "$work/sx.times")" "$(calc "$paced / $sx_time")"
-else
-    echo "| 2 | the same image sent by sx | not measured: lrzsz missing | 1.00 or better |"
-fi
+paced=$(median "$work/paced-dramlift")
+paced_sx=$(median "$work/paced-sx")
+printf '| 1 | 256 KiB on a paced 115200-baud line, median of 3 runs | %.3f s (runs: %s), %.4f x the XMODEM limit of %.3f s | within 2 %% |\n' \
+    "$paced" "$(all_runs "$work/paced-dramlift")" "$(calc "$paced / $limit")" "$limit"
+printf '| 2 | the same image sent by sx, same line, in turns with row 1 | %.3f s (runs: %s); dramlift / sx = %.4f | 1.01 or better |\n' \
+    "$paced_sx" "$(all_runs "$work/paced-sx")" "$(calc "$paced / $paced_sx")"
 
-# 3. An unpaced pty: as fast as the two ends go.
-head -c 4194304 /dev/urandom > "$work/4m.bin"
+# 3 and 4. An unpaced pty, 1 MiB to lrzsz's rx behind the emulator, five
+# times each in turns: as fast as the sender, the pty and rx go.
+for _ in 1 2 3 4 5; do
+    start_board -- sh -c "cd '$work' && exec rx -q -c rx.bin"
+    timed "$work/rx-dramlift" "$dramlift" -p "$device" "$work/1m.bin" > /dev/null
+    wait "$board_pid"
+    cmp -s -n 1048584 "$work/rx.bin" "$work/1m-image.bin" || { echo "bench: rx got something else" >&2; exit 1; }
+    rm "$work/rx.bin"
+    start_board -- sh -c "cd '$work' && exec rx -q -c rx.bin"
+    sx_after_wake "$work/rx-sx" "$work/1m-image.bin"
+    wait "$board_pid"
+    rm "$work/rx.bin"
+done
+cut -d ' ' -f 1 "$work/rx-dramlift" > "$work/rx-dramlift-elapsed"
+cut -d ' ' -f 1 "$work/rx-sx" > "$work/rx-sx-elapsed"
+awk '{print $2 + $3}' "$work/rx-dramlift" > "$work/rx-dramlift-cpu"
+awk '{print $2 + $3}' "$work/rx-sx" > "$work/rx-sx-cpu"
+unpaced=$(median "$work/rx-dramlift-elapsed")
+unpaced_sx=$(median "$work/rx-sx-elapsed")
+printf '| 3 | 1 MiB on an unpaced pty to rx, dramlift and sx in turns, median of 5 each | dramlift %.2f s (runs: %s), sx %.2f s (runs: %s); dramlift / sx = %.3f | 1.00 or better |\n' \
+    "$unpaced" "$(all_runs "$work/rx-dramlift-elapsed")" "$unpaced_sx" "$(all_runs "$work/rx-sx-elapsed")" \
+    "$(calc "$unpaced / $unpaced_sx")"
+printf '| 4 | CPU time per MiB in the runs of row 3, median | dramlift %.3f s (runs: %s), sx %.3f s | at most 0.15 s |\n' \
+    "$(median "$work/rx-dramlift-cpu")" "$(all_runs "$work/rx-dramlift-cpu")" "$(median "$work/rx-sx-cpu")"
+
+# 5. System calls per block, 1 MiB to the emulator, unpaced.
 start_board
-/usr/bin/time -f '%e %U %S' -o "$work/time" "$dramlift" -p "$device" "$work/4m.bin" > /dev/null
+strace -c -o "$work/strace" "$dramlift" -p "$device" "$work/1m.bin" > /dev/null
 wait "$board_pid"
-read -r elapsed user system <<EOT
-$(tail -n 1 "$work/time")
-EOT
-printf '| 3 | 4 MiB on an unpaced pty | %.0f KiB/s; %.3f s CPU per MiB | (figures) |\n' \
-    "$(calc "4096 / $elapsed")" "$(calc "($user + $system) / 4")"
-unpaced_reaction=$(median_reaction)
+blocks=$(((1048576 + 8) / 128 + 1))
+per_call=$(awk -v blocks="$blocks" '$NF ~ /^[a-z_0-9]+$/ && $4 + 0 >= blocks / 2 {printf "%s%s %.2f", sep, $NF, $4 / blocks; sep = ", "}' "$work/strace")
+total=$(awk '$NF == "total" {print $3}' "$work/strace")
+printf '| 5 | system calls per block (strace -c, 1 MiB to the emulator) | %.2f (%s) | at most 5 |\n' \
+    "$(calc "$total / $blocks")" "$per_call"
 
-# 4. Waiting for a board that stays off.
+# 6. Waiting for a board that stays off.
 start_board --off
 /usr/bin/time -f '%U %S' -o "$work/time" timeout -s INT 10 "$dramlift" -p "$device" \
     "$work/256k.bin" > /dev/null || true
@@ -85,8 +116,39 @@ read -r user system <<EOT
 $(tail -n 1 "$work/time")
 EOT
 patterns=$(sed -n 's/Heard \([0-9]*\) wake.*/\1/p' "$work/board.out")
-printf '| 4 | 10 s waiting for the board | %.2f %% of a core; %s wake patterns | under 1 %%; about 200 |\n' \
+printf '| 6 | 10 s waiting for the board | %.2f %% of a core; %s wake patterns | under 1 %%; about 200 |\n' \
     "$(calc "($user + $system) * 10")" "$patterns"
 
-# 5. From the board's ACK to the first byte of the next packet.
-echo "| 5 | median from an ACK to the next packet | ${paced_reaction} us paced, ${unpaced_reaction} us unpaced | (figure) |"
+# 7. From the board's ACK to the first byte of the next packet.
+echo "| 7 | median from an ACK to the next packet, paced runs of row 1 | $(median "$work/reactions") us | (figure) |"
+
+# 8. The Windows executable under Wine: calls to WriteFile per block, to the
+# port and to the console, from the difference between a 10- and a 30-block
+# image in Wine's relay trace of the tool's thread.
+if command -v wine > /dev/null && [ -f "$windows_exe" ]; then
+    export WINEPREFIX="$work/wine" WINEDEBUG=-all
+    (wineboot -i && wineserver -w) > /dev/null 2>&1
+    rm -f "$WINEPREFIX"/dosdevices/com* # no real port, ever
+    wine_calls() {
+        head -c "$1" /dev/urandom > "$work/wine.bin"
+        start_board
+        ln -sf "$device" "$WINEPREFIX/dosdevices/com5"
+        WINEDEBUG=+relay wine "$windows_exe" -p 5 "Z:$work/wine.bin" > "$work/wine.out" 2> "$work/relay"
+        wait "$board_pid"
+        thread=$(grep -m 1 'Call KERNEL32.SetCommState' "$work/relay" | cut -d : -f 1)
+        port=$(grep -m 1 "^$thread:Ret  KERNEL32.CreateFileA" "$work/relay" | sed 's/.*retval=\([0-9a-f]*\).*/\1/')
+        grep "^$thread:Call KERNEL32.WriteFile" "$work/relay" > "$work/writes"
+        echo "$(grep -c "WriteFile($port," "$work/writes") $(grep -vc "WriteFile($port," "$work/writes")"
+    }
+    read -r port10 console10 <<EOT
+$(wine_calls 1272)
+EOT
+    read -r port30 console30 <<EOT
+$(wine_calls 3832)
+EOT
+    wineserver -k
+    printf '| 8 | WriteFile calls per block under Wine: to the port, to the console | %s, %s | one each |\n' \
+        "$(calc "($port30 - $port10) / 20")" "$(calc "($console30 - $console10) / 20")"
+else
+    echo "| 8 | WriteFile calls per block under Wine | not measured: Wine or the Windows build missing | one each |"
+fi
