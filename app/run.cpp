@@ -10,6 +10,35 @@
 
 enum { BOARD_BAUD = 115200 };
 
+static void report_lost_port()
+{
+    fprintf(stderr, "Lost serial port %s.\n", serial_name());
+}
+
+// Waits for the board and sends it the image; returns the exit status.
+static int transfer(const Options &options, const BootImage &image)
+{
+    printf("Waiting for the board to wake up...");
+    if (!wake_board()) {
+        printf("\n");
+        report_lost_port();
+        return 1;
+    }
+    int result = xmodem_send(image.block, image.length + BOOT_TRAILER_SIZE);
+
+    printf("\r                               \r");
+    if (result == XMODEM_ERR_LINE_LOST) {
+        report_lost_port();
+        return 1;
+    }
+    if (result < 0) {
+        fprintf(stderr, "Xmodem download failed: %d.\n", result);
+        return 1;
+    }
+    printf("Successfully downloaded '%s'.\n", options.image_path);
+    return 0;
+}
+
 // Runs the download once the port is open; returns the exit status.
 static int download(const Options &options)
 {
@@ -17,19 +46,8 @@ static int download(const Options &options)
     int status = 1;
     if (load_boot_image(options.image_path, &image) == IMAGE_LOADED) {
         append_boot_trailer(image.block, image.length, options.erase);
-        serial_configure(BOARD_BAUD);
-
-        printf("Waiting for the board to wake up...");
-        wake_board();
-        int result = xmodem_send(image.block, image.length + BOOT_TRAILER_SIZE);
-
-        printf("\r                               \r");
-        if (result < 0) {
-            fprintf(stderr, "Xmodem download failed: %d.\n", result);
-        } else {
-            printf("Successfully downloaded '%s'.\n", options.image_path);
-            status = 0;
-        }
+        if (serial_configure(BOARD_BAUD))
+            status = transfer(options, image);
     }
     release_boot_image(&image);
     return status;

@@ -12,10 +12,13 @@ void send_wake_pattern()
     serial_write(WAKE_PATTERN, sizeof WAKE_PATTERN);
 }
 
-void wake_board()
+int wake_board()
 {
     // Any other byte from the board costs a pass and is dropped.
-    do
+    do {
         send_wake_pattern();
-    while (serial_read_byte(WAKE_ANSWER_TIMEOUT_MS) != XMODEM_NAK);
+        if (serial_read_byte(WAKE_ANSWER_TIMEOUT_MS) == XMODEM_NAK)
+            return 1;
+    } while (!serial_lost());
+    return 0;
 }

@@ -7,6 +7,7 @@ void send_wake_pattern();
 
 // Sends the pattern about every 50 ms until the board answers NAK, for as
 // long as that takes: the user switches the board on or resets it meanwhile.
-void wake_board();
+// Returns 1 once the board has answered, 0 if the port has gone away.
+int wake_board();
 
 #endif

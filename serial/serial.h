@@ -4,14 +4,16 @@
 #define DRAMLIFT_SERIAL_H
 
 // Opens the port that the -p value names and keeps it as the process's one
-// port. The value is a port number, 1 being the first port; where the
-// platform has device paths, a value containing '/' is taken as one.
-// Returns 1, or prints "Could not open serial port ...", and returns 0.
+// port. The value is a port number, 1 being the first port, or "COM" and
+// the number; where the platform has device paths, a value containing '/'
+// is taken as one. Returns 1, or prints "Could not open serial port ...",
+// and returns 0.
 int serial_open(const char *port);
 
 // Discards whatever is pending in both directions, then sets a raw 8N1 line
-// at the given speed with no flow control and DTR and RTS held off.
-void serial_configure(int baud);
+// at the given speed with no flow control and DTR and RTS held off. Returns
+// 1, or prints "Could not configure serial port ..." and returns 0.
+int serial_configure(int baud);
 
 // Hands count bytes to the platform for transmission, in order; blocks
 // until it has taken all of them.
@@ -33,10 +35,19 @@ unsigned char serial_read_byte(int timeout_ms);
 // several reads.
 long long serial_clock_ms();
 
+// 1 once the port has gone away (an adapter pulled out): from then on reads
+// get nothing, each after its whole time-out, and writes go nowhere.
+int serial_lost();
+
+// The port's name as the messages give it.
+const char *serial_name();
+
+// Puts the line settings back as they were found, and closes the port.
 void serial_close();
 
-// The -p value as a port number, converted as atoi does, except that values
-// beyond the range of an int saturate instead of being undefined.
+// The -p value as a port number: "COM" (in any case) and a number, or a
+// number converted as atoi does, except that values beyond the range of an
+// int saturate instead of being undefined.
 int serial_port_number(const char *text);
 
 #endif

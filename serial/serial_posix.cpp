@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
@@ -15,9 +16,20 @@
 #include <linux/serial.h>
 #endif
 
+enum { DRAIN_LIMIT_MS = 1000 };
+
 typedef int SerialPort;
 
 static SerialPort open_port = -1;
+static std::string port_name;
+static bool port_lost = false;
+
+// What serial_close puts back: the line settings found at open, and whether
+// configuring turned the driver's low latency on.
+static termios found_line;
+static bool line_changed = false;
+static int line_baud = 115200;
+static bool low_latency_set = false;
 
 static long long monotonic_us()
 {
@@ -44,35 +56,57 @@ static void sleep_until(long long deadline_us)
     }
 }
 
-// Exclusive use: TIOCEXCL keeps other openers out (though not the superuser),
-// and the lock makes a second boot tool fail even when run as root.
+// The errors with which a port that has gone away answers.
+static bool port_gone(int error)
+{
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+// Claims the port for this process alone, undoing each step if a later one
+// fails. The lock makes a second boot tool fail even when run as root;
+// TIOCEXCL keeps out other programs that open the port later (though not
+// the superuser). Neither keeps out a program that opened it before us.
 static int claim_exclusively(int fd)
 {
-    return isatty(fd) && ioctl(fd, TIOCEXCL) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (!isatty(fd))
+        return 0;
+    // Only another holder of the lock refuses the port: where locks are not
+    // supported the port is still ours to use.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+        return 0;
+    if (ioctl(fd, TIOCEXCL) != 0)
+        return 0; // the lock goes with the descriptor
+    if (tcgetattr(fd, &found_line) != 0) {
+        ioctl(fd, TIOCNXCL);
+        return 0;
+    }
+    return 1;
 }
 
 int serial_open(const char *port)
 {
-    char numbered[32];
-    const char *device = port;
-    if (strchr(port, '/') == nullptr) {
+    if (strchr(port, '/') != nullptr) {
+        port_name = port;
+    } else {
         // Port 1 is the first serial port, ttyS0.
-        snprintf(numbered, sizeof numbered, "/dev/ttyS%lld",
-                 static_cast<long long>(serial_port_number(port)) - 1);
-        device = numbered;
+        port_name =
+            "/dev/ttyS" + std::to_string(static_cast<long long>(serial_port_number(port)) - 1);
     }
 
     // Non-blocking, so that a modem line without carrier cannot hold the
     // open up, and so that a write hands over what fits and no more: every
     // wait is a select() with its own time-out.
-    int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int fd = open(port_name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd >= 0 && claim_exclusively(fd)) {
         open_port = fd;
+        port_lost = false;
+        line_changed = false;
+        low_latency_set = false;
         return 1;
     }
     if (fd >= 0)
         close(fd);
-    fprintf(stderr, "Could not open serial port %s.\n", device);
+    fprintf(stderr, "Could not open serial port %s.\n", port_name.c_str());
     return 0;
 }
 
@@ -93,46 +127,78 @@ static int speed_of_baud(int baud, speed_t *speed)
     return 0;
 }
 
+// A driver may take some of the settings and quietly ignore the rest: what
+// matters must read back as it was set.
+static int line_took(const termios &wanted)
+{
+    termios now;
+    const tcflag_t cflags = CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL;
+    const tcflag_t iflags = IXON | IXOFF | IXANY | INPCK | ISTRIP | ICRNL | INLCR | IGNCR;
+    const tcflag_t lflags = ICANON | ECHO | ISIG | IEXTEN;
+    return tcgetattr(open_port, &now) == 0 && cfgetospeed(&now) == cfgetospeed(&wanted) &&
+           cfgetispeed(&now) == cfgetispeed(&wanted) &&
+           (now.c_cflag & cflags) == (wanted.c_cflag & cflags) &&
+           (now.c_iflag & iflags) == (wanted.c_iflag & iflags) &&
+           (now.c_lflag & lflags) == (wanted.c_lflag & lflags) && (now.c_oflag & OPOST) == 0;
+}
+
 // USB adapters hold received bytes back for their latency timer (16 ms on
 // common chips), which would delay every answer from the board. Ports that
 // know no such setting (a pty, say) refuse the request, and that is fine.
-static void ask_for_low_latency(int fd)
+static void ask_for_low_latency()
 {
 #ifdef __linux__
     serial_struct settings;
-    if (ioctl(fd, TIOCGSERIAL, &settings) == 0) {
+    if (ioctl(open_port, TIOCGSERIAL, &settings) == 0 &&
+        (settings.flags & ASYNC_LOW_LATENCY) == 0) {
         settings.flags |= ASYNC_LOW_LATENCY;
-        ioctl(fd, TIOCSSERIAL, &settings);
+        low_latency_set = ioctl(open_port, TIOCSSERIAL, &settings) == 0;
     }
-#else
-    (void)fd;
 #endif
 }
 
-void serial_configure(int baud)
+static void give_up_low_latency()
+{
+#ifdef __linux__
+    serial_struct settings;
+    if (low_latency_set && ioctl(open_port, TIOCGSERIAL, &settings) == 0) {
+        settings.flags &= ~ASYNC_LOW_LATENCY;
+        ioctl(open_port, TIOCSSERIAL, &settings);
+    }
+#endif
+}
+
+int serial_configure(int baud)
 {
     tcflush(open_port, TCIOFLUSH);
 
-    termios line;
-    if (tcgetattr(open_port, &line) == 0) {
-        cfmakeraw(&line);
-        line.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | ISTRIP);
-        line.c_iflag |= IGNBRK;
-        line.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-        line.c_cflag |= CS8 | CREAD | CLOCAL;
-        line.c_cc[VMIN] = 1;
-        line.c_cc[VTIME] = 0;
-        speed_t speed;
-        if (speed_of_baud(baud, &speed)) {
-            cfsetispeed(&line, speed);
-            cfsetospeed(&line, speed);
-        }
-        tcsetattr(open_port, TCSANOW, &line);
+    termios line = found_line;
+    cfmakeraw(&line);
+    line.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | ISTRIP);
+    line.c_iflag |= IGNBRK;
+    line.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    line.c_cflag |= CS8 | CREAD | CLOCAL;
+    line.c_cc[VMIN] = 1;
+    line.c_cc[VTIME] = 0;
+    speed_t speed;
+    int ok = speed_of_baud(baud, &speed) && cfsetispeed(&line, speed) == 0 &&
+             cfsetospeed(&line, speed) == 0;
+    if (ok) {
+        // Whatever part of it the driver takes is put back at close.
+        line_changed = true;
+        line_baud = baud;
+        ok = tcsetattr(open_port, TCSANOW, &line) == 0 && line_took(line);
+    }
+    if (!ok) {
+        fprintf(stderr, "Could not configure serial port %s.\n", port_name.c_str());
+        return 0;
     }
 
+    // Held off from here on; a pty has no modem lines and refuses.
     int modem_lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(open_port, TIOCMBIC, &modem_lines);
-    ask_for_low_latency(open_port);
+    ask_for_low_latency();
+    return 1;
 }
 
 // Waits until the port can take more output, whatever signals arrive.
@@ -146,7 +212,7 @@ static void wait_until_writable()
 
 void serial_write(const unsigned char *bytes, int count)
 {
-    while (count > 0) {
+    while (count > 0 && !port_lost) {
         ssize_t written = write(open_port, bytes, static_cast<size_t>(count));
         if (written > 0) {
             bytes += written;
@@ -154,7 +220,8 @@ void serial_write(const unsigned char *bytes, int count)
         } else if (written == 0 || errno == EAGAIN) {
             wait_until_writable();
         } else if (errno != EINTR) {
-            return; // the port is gone; the reads will show it
+            port_lost = port_gone(errno);
+            return;
         }
     }
 }
@@ -181,7 +248,7 @@ static int wait_until_readable(long long deadline_us)
 int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
 {
     long long deadline = monotonic_us() + timeout_ms * 1000LL;
-    for (;;) {
+    while (!port_lost) {
         if (timeout_ms > 0 && !wait_until_readable(deadline))
             return 0;
         ssize_t got = read(open_port, buffer, static_cast<size_t>(capacity));
@@ -194,12 +261,14 @@ int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
                 return 0;
             continue;
         }
-        // The port reports an error or a hang-up (an adapter pulled out, the
-        // far end of a pty closed) and would keep doing so at once. Waiting
-        // out the time-out keeps the callers' timing and their loops calm.
-        sleep_until(deadline);
-        return 0;
+        // An end of file is a hang-up. Like an error, it would be reported
+        // again at once on every read: waiting out the time-out keeps the
+        // callers' loops calm.
+        port_lost = got == 0 || port_gone(errno);
+        break;
     }
+    sleep_until(deadline);
+    return 0;
 }
 
 long long serial_clock_ms()
@@ -207,9 +276,36 @@ long long serial_clock_ms()
     return monotonic_us() / 1000;
 }
 
+int serial_lost()
+{
+    return port_lost;
+}
+
+const char *serial_name()
+{
+    return port_name.c_str();
+}
+
+// Lets what is still queued for the port go out, but only for so long: a
+// port that has stopped sending must not hold the exit up.
+static void drain_output()
+{
+    long long limit = monotonic_us() + DRAIN_LIMIT_MS * 1000LL;
+    int queued;
+    while (ioctl(open_port, TIOCOUTQ, &queued) == 0 && queued > 0 && monotonic_us() < limit) {
+        long long sending_us = queued * 10 * 1000000LL / line_baud; // 10 bits a byte
+        sleep_until(monotonic_us() + sending_us + 1000);
+    }
+}
+
 void serial_close()
 {
-    // Lift the exclusive mode first: on a pty it would otherwise outlive us
+    if (line_changed && !port_lost) {
+        drain_output();
+        tcsetattr(open_port, TCSANOW, &found_line);
+        give_up_low_latency();
+    }
+    // Lift the exclusive mode too: on a pty it would otherwise outlive us
     // and shut out the next user of the same device.
     ioctl(open_port, TIOCNXCL);
     close(open_port);

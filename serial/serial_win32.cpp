@@ -4,33 +4,45 @@
 #include <cstdio>
 #include <windows.h>
 
+enum { DRAIN_LIMIT_MS = 1000 };
+
 typedef HANDLE SerialPort;
 
 static SerialPort open_port = INVALID_HANDLE_VALUE;
+static char port_name[32];
+static bool port_lost = false;
 
 // The read time-out in force on the port; -1 until the first read sets one.
 static int timeout_in_force_ms = -1;
 
+// What serial_close puts back: the settings and time-outs found at open.
+static DCB found_line;
+static COMMTIMEOUTS found_timeouts;
+static bool found = false;
+static bool line_changed = false;
+
 int serial_open(const char *port)
 {
-    int number = serial_port_number(port);
-    char name[32];
-    snprintf(name, sizeof name, "COM%d", number);
+    snprintf(port_name, sizeof port_name, "COM%d", serial_port_number(port));
     // Through the device namespace, or ports from COM10 on cannot be opened.
     char device[40];
-    snprintf(device, sizeof device, "\\\\.\\%s", name);
+    snprintf(device, sizeof device, "\\\\.\\%s", port_name);
 
     open_port =
         CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (open_port == INVALID_HANDLE_VALUE) {
-        fprintf(stderr, "Could not open serial port %s.\n", name);
+        fprintf(stderr, "Could not open serial port %s.\n", port_name);
         return 0;
     }
+    found_line.DCBlength = sizeof found_line;
+    found = GetCommState(open_port, &found_line) && GetCommTimeouts(open_port, &found_timeouts);
+    port_lost = false;
+    line_changed = false;
     timeout_in_force_ms = -1;
     return 1;
 }
 
-void serial_configure(int baud)
+int serial_configure(int baud)
 {
     PurgeComm(open_port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
@@ -62,27 +74,37 @@ void serial_configure(int baud)
     line.EofChar = 0;
     line.EvtChar = 0;
     line.fRtsControl = RTS_CONTROL_DISABLE;
-    SetCommState(open_port, &line);
+    line_changed = true;
+    if (!SetCommState(open_port, &line)) {
+        fprintf(stderr, "Could not configure serial port %s.\n", port_name);
+        return 0;
+    }
+    return 1;
 }
 
 void serial_write(const unsigned char *bytes, int count)
 {
     // Without write time-outs WriteFile takes everything; the loop is for a
     // driver that reports less.
-    while (count > 0) {
+    while (count > 0 && !port_lost) {
         DWORD written = 0;
-        if (!WriteFile(open_port, bytes, static_cast<DWORD>(count), &written, nullptr) ||
-            written == 0)
+        if (!WriteFile(open_port, bytes, static_cast<DWORD>(count), &written, nullptr)) {
+            port_lost = true;
             return;
+        }
+        if (written == 0)
+            return; // a write time-out left by another program
         bytes += written;
         count -= static_cast<int>(written);
     }
 }
 
-// A port that fails at once (an adapter pulled out) would turn the callers'
-// wait loops into a spin: the failed read waits out its time-out instead.
+// A port that fails (an adapter pulled out) would fail again at once on
+// every read and turn the callers' wait loops into a spin: the failed read
+// waits out its time-out instead.
 static int failed_read(ULONGLONG start, int timeout_ms)
 {
+    port_lost = true;
     ULONGLONG waited = GetTickCount64() - start;
     if (waited < static_cast<ULONGLONG>(timeout_ms))
         Sleep(static_cast<DWORD>(timeout_ms - waited));
@@ -94,18 +116,27 @@ static int read_waiting(unsigned char *buffer, int capacity)
 {
     DWORD errors;
     COMSTAT status;
-    if (!ClearCommError(open_port, &errors, &status) || status.cbInQue == 0)
+    if (!ClearCommError(open_port, &errors, &status)) {
+        port_lost = true;
+        return 0;
+    }
+    if (status.cbInQue == 0)
         return 0;
     DWORD wanted = status.cbInQue < static_cast<DWORD>(capacity) ? status.cbInQue
                                                                  : static_cast<DWORD>(capacity);
     DWORD got = 0;
-    if (!ReadFile(open_port, buffer, wanted, &got, nullptr))
+    if (!ReadFile(open_port, buffer, wanted, &got, nullptr)) {
+        port_lost = true;
         return 0;
+    }
     return static_cast<int>(got);
 }
 
 int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
 {
+    ULONGLONG start = GetTickCount64();
+    if (port_lost)
+        return failed_read(start, timeout_ms);
     if (timeout_ms == 0)
         return read_waiting(buffer, capacity);
 
@@ -118,7 +149,6 @@ int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
         SetCommTimeouts(open_port, &timeouts);
         timeout_in_force_ms = timeout_ms;
     }
-    ULONGLONG start = GetTickCount64();
     DWORD got = 0;
     if (!ReadFile(open_port, buffer, 1, &got, nullptr))
         return failed_read(start, timeout_ms);
@@ -132,8 +162,35 @@ long long serial_clock_ms()
     return static_cast<long long>(GetTickCount64());
 }
 
+int serial_lost()
+{
+    return port_lost;
+}
+
+const char *serial_name()
+{
+    return port_name;
+}
+
+// Lets what is still queued for the port go out, but only for so long: a
+// port that has stopped sending must not hold the exit up.
+static void drain_output()
+{
+    ULONGLONG limit = GetTickCount64() + DRAIN_LIMIT_MS;
+    DWORD errors;
+    COMSTAT status;
+    while (ClearCommError(open_port, &errors, &status) && status.cbOutQue > 0 &&
+           GetTickCount64() < limit)
+        Sleep(10);
+}
+
 void serial_close()
 {
+    if (line_changed && found && !port_lost) {
+        drain_output();
+        SetCommState(open_port, &found_line);
+        SetCommTimeouts(open_port, &found_timeouts);
+    }
     CloseHandle(open_port);
     open_port = INVALID_HANDLE_VALUE;
 }

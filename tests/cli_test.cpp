@@ -61,6 +61,8 @@ TEST(CommandLine, PortValueIsTakenAsTypedWithTheLastOneWinning)
         {{"-p", " 301x", "missing.bin"}, "/dev/ttyS300"},
         {{"-p", "/dev/no-such-port", "missing.bin"}, "/dev/no-such-port"},
         {{"-p", "300", "--", "-e"}, "/dev/ttyS299"},
+        {{"-p", "COM300", "missing.bin"}, "/dev/ttyS299"},
+        {{"-pcom300", "missing.bin"}, "/dev/ttyS299"},
     };
     for (const auto &[args, device] : cases) {
         ChildResult run = dramlift(args);

@@ -26,9 +26,9 @@ struct RunResult {
 };
 
 RunResult run_tool(std::vector<std::string> args, const std::vector<int> &answers,
-                   bool port_exists = true)
+                   ScriptPort port = PORT_WORKS)
 {
-    script_reset(answers, port_exists);
+    script_reset(answers, port);
     args.insert(args.begin(), "dramlift");
     std::vector<char *> argv;
     for (std::string &arg : args)
@@ -171,6 +171,39 @@ TEST(RunSequence, TransferFailuresPrintTheirCodeAfterTheBlanking)
     EXPECT_EQ(retries.err, "Xmodem download failed: -4.\n");
 }
 
+TEST(RunSequence, LostPortEndsTheRunWithItsOwnMessage)
+{
+    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(300, 15));
+    struct Case {
+        std::vector<int> answers;
+        std::string out;
+        long long ends_at_ms; // on the virtual clock
+    };
+    const std::string waiting = "Waiting for the board to wake up...";
+    const std::string started = waiting + BLANK35 + "Downloading boot code...(  0%)";
+    for (const Case &c : {
+             // While waiting for the board: the next pass finds it gone.
+             Case{{SILENCE, LINE_LOST}, waiting + "\n", 50 + 50},
+             // While waiting for the start character, for a block's answer,
+             // and for the EOT's: the read that finds it gone waits out its
+             // time-out, and nothing more goes out.
+             Case{{0x15, LINE_LOST}, waiting + BLANK31, 2000},
+             Case{{0x15, 'C', 0x06, 0x15, LINE_LOST}, started + "\b\b\b\b\b  0%)" + BLANK31, 1000},
+             Case{{0x15, 'C', 0x06, 0x06, 0x06, LINE_LOST},
+                  started + "\b\b\b\b\b  0%)\b\b\b\b\b 41%)\b\b\b\b\b 83%)" + BLANK31,
+                  2000},
+         }) {
+        RunResult run = run_tool({"-p", "COM3", path}, c.answers);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, "Lost serial port COM3.\n");
+        EXPECT_EQ(script_record().clock_ms, c.ends_at_ms);
+        const std::vector<size_t> writes = script_write_sizes();
+        EXPECT_EQ(std::count(writes.begin(), writes.end(), 3u), 0); // no CAN CAN CAN
+        EXPECT_FALSE(script_record().open);
+    }
+}
+
 TEST(RunSequence, FailuresBeforeTheTransferReleaseThePort)
 {
     std::string dir = scratch_dir();
@@ -181,6 +214,14 @@ TEST(RunSequence, FailuresBeforeTheTransferReleaseThePort)
     EXPECT_EQ(script_record().configured_baud, 0);
     EXPECT_FALSE(script_record().open);
     EXPECT_TRUE(script_written().empty());
+
+    // A line that cannot be configured: the port has said so.
+    std::string image = write_file(dir + "/boot.bin", pattern_bytes(10, 16));
+    RunResult unconfigurable = run_tool({image}, {0x15, 'C'}, PORT_UNCONFIGURABLE);
+    EXPECT_EQ(unconfigurable.status, 1);
+    EXPECT_EQ(unconfigurable.out, "");
+    EXPECT_TRUE(script_written().empty());
+    EXPECT_FALSE(script_record().open);
 
     for (const std::string &path : {dir, std::string("/sys/devices/system/cpu/online")}) {
         RunResult unloadable = run_tool({path}, {});
@@ -193,7 +234,7 @@ TEST(RunSequence, FailuresBeforeTheTransferReleaseThePort)
 
     // Without the port the file is never looked at; the port layer has
     // printed its own message.
-    RunResult no_port = run_tool({dir + "/none.bin"}, {}, false);
+    RunResult no_port = run_tool({dir + "/none.bin"}, {}, PORT_MISSING);
     EXPECT_EQ(no_port.status, 1);
     EXPECT_EQ(no_port.err, "");
     EXPECT_EQ(script_record().opened_port, "1");

@@ -2,6 +2,7 @@
 // whole, or the tool fails with the right code; it never spins.
 #include "tests/support.h"
 
+#include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -30,6 +31,12 @@ Outcome send_with_faults(const std::vector<std::string> &faults, size_t file_siz
     bytes.insert(bytes.end(), {0xA7, 0x3E, 0x37, 0x18, 0, 0, 0, 0});
     outcome.intact = read_file(dir + "/got.bin") == bytes;
     return outcome;
+}
+
+double now_seconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // The number in the board's summary after `label`, e.g. "answers lost".
@@ -95,17 +102,30 @@ TEST(LineFaults, StrayBytesLateAnswersAndRefusalsTogetherStillDeliverTheImage)
     EXPECT_GT(late, 0);
 }
 
-TEST(LineFaults, VanishingBoardEndsTheRunWithoutSpinning)
+TEST(LineFaults, LostPortEndsTheRunWithinTwoSecondsWithoutSpinning)
 {
-    // The board goes at block 5: 25 tries of 1 s, three CANs, 1.5 s of flush.
+    // The board goes at block 5, its end of the line with it.
     time_t start = time(nullptr);
-    Outcome o = send_with_faults({"--vanish-at", "5"}, 2000, 7);
-    time_t elapsed = time(nullptr) - start;
-    EXPECT_EQ(o.tool.status, 1);
-    EXPECT_EQ(o.tool.err, "Xmodem download failed: -4.\n");
-    EXPECT_GE(elapsed, 26);
-    EXPECT_LE(elapsed, 32);
-    EXPECT_LT(o.tool.cpu_seconds, 0.5);
+    Outcome vanished = send_with_faults({"--vanish-at", "5"}, 2000, 7);
+    EXPECT_LE(time(nullptr) - start, 3);
+    EXPECT_EQ(vanished.tool.status, 1);
+    EXPECT_EQ(vanished.tool.err.substr(0, 22), "Lost serial port /dev/");
+    EXPECT_LT(vanished.tool.cpu_seconds, 0.25);
+
+    // The line goes while the tool still waits for the board.
+    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(10, 8));
+    Board board = start_board({"--off"});
+    Child tool = start_child({DRAMLIFT_EXE, "-p", board.device, path});
+    usleep(300 * 1000);
+    kill(board.pid, SIGKILL);
+    double lost_at = now_seconds();
+    ChildResult run = finish_child(&tool);
+    EXPECT_LE(now_seconds() - lost_at, 2.0);
+    finish_board(&board);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Waiting for the board to wake up...\n");
+    EXPECT_EQ(run.err, "Lost serial port " + board.device + ".\n");
+    EXPECT_LT(run.cpu_seconds, 0.25);
 }
 
 TEST(LineFaults, InterruptWhileWaitingForTheBoardEndsAtOnce)

@@ -4,14 +4,14 @@
 
 static std::vector<int> script;
 static size_t next_answer;
-static bool port_exists;
+static ScriptPort port_kind;
 static ScriptRecord record;
 
-void script_reset(const std::vector<int> &answers, bool port_is_there)
+void script_reset(const std::vector<int> &answers, ScriptPort port)
 {
     script = answers;
     next_answer = 0;
-    port_exists = port_is_there;
+    port_kind = port;
     record = ScriptRecord{};
     record.answers_left = answers.size();
 }
@@ -54,26 +54,27 @@ std::vector<int> script_read_timeouts()
 int serial_open(const char *port)
 {
     record.opened_port = port;
-    record.open = port_exists;
+    record.open = port_kind != PORT_MISSING;
     return record.open ? 1 : 0;
 }
 
-void serial_configure(int baud)
+int serial_configure(int baud)
 {
     record.configured_baud = baud;
+    return port_kind != PORT_UNCONFIGURABLE;
 }
 
 void serial_write(const unsigned char *bytes, int count)
 {
     record.events.push_back({true, 0, std::vector<unsigned char>(bytes, bytes + count),
-                             record.clock_ms, record.clock_ms});
+                             record.clock_ms, record.clock_ms, record.lost});
 }
 
 // Takes the next entry for a read that waits up to timeout_ms.
 static void take_awaited(int timeout_ms, std::vector<unsigned char> *bytes)
 {
-    if (next_answer == script.size() || script[next_answer] == SILENCE) {
-        next_answer += next_answer < script.size() ? 1 : 0;
+    if (record.lost || next_answer == script.size() || script[next_answer] == SILENCE) {
+        next_answer += !record.lost && next_answer < script.size() ? 1 : 0;
         record.clock_ms += timeout_ms;
         return;
     }
@@ -89,17 +90,22 @@ static void take_awaited(int timeout_ms, std::vector<unsigned char> *bytes)
 
 int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
 {
-    ScriptEvent event = {false, timeout_ms, {}, record.clock_ms, 0};
+    ScriptEvent event = {false, timeout_ms, {}, record.clock_ms, 0, false};
+    if (next_answer < script.size() && script[next_answer] == LINE_LOST) {
+        record.lost = true;
+        ++next_answer;
+    }
     if (timeout_ms > 0) {
         take_awaited(timeout_ms, &event.bytes);
     } else {
-        while (next_answer < script.size() && script[next_answer] >= 0 &&
+        while (!record.lost && next_answer < script.size() && script[next_answer] >= 0 &&
                (script[next_answer] & QUEUED_FLAG) != 0 &&
                event.bytes.size() < static_cast<size_t>(capacity))
             event.bytes.push_back(static_cast<unsigned char>(script[next_answer++]));
     }
     record.answers_left = script.size() - next_answer;
     event.end_ms = record.clock_ms;
+    event.lost = record.lost;
     record.events.push_back(event);
     std::copy(event.bytes.begin(), event.bytes.end(), buffer);
     return static_cast<int>(event.bytes.size());
@@ -108,6 +114,16 @@ int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
 long long serial_clock_ms()
 {
     return record.clock_ms;
+}
+
+int serial_lost()
+{
+    return record.lost;
+}
+
+const char *serial_name()
+{
+    return record.opened_port.c_str();
 }
 
 void serial_close()

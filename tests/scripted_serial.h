@@ -7,7 +7,9 @@
 // - queued(byte) has arrived already: a read that only takes what is there
 //   (time-out 0) takes it, and so does a read that waits;
 // - SILENCE lets one read's whole time-out pass; so does every read once
-//   the script is exhausted.
+//   the script is exhausted;
+// - LINE_LOST takes the port away: this read and every later one wait out
+//   their time-outs and get nothing, and serial_lost() says so.
 // A read that waits takes one entry; a read with time-out 0 takes the queued
 // entries at the head of the script.
 #ifndef DRAMLIFT_SCRIPTED_SERIAL_H
@@ -17,6 +19,7 @@
 #include <vector>
 
 constexpr int SILENCE = -1;
+constexpr int LINE_LOST = -2;
 constexpr int QUEUED_FLAG = 0x100;
 constexpr int DELAY_SHIFT = 9;
 
@@ -30,8 +33,11 @@ constexpr int after_ms(int ms, int byte)
     return byte | ms << DELAY_SHIFT;
 }
 
-// Starts a new script; without a port, serial_open fails.
-void script_reset(const std::vector<int> &answers, bool port_exists = true);
+enum ScriptPort { PORT_WORKS, PORT_MISSING, PORT_UNCONFIGURABLE };
+
+// Starts a new script: serial_open fails on a missing port, serial_configure
+// on an unconfigurable one.
+void script_reset(const std::vector<int> &answers, ScriptPort port = PORT_WORKS);
 
 // One write or read call on the line, in the order they happened.
 struct ScriptEvent {
@@ -40,6 +46,7 @@ struct ScriptEvent {
     std::vector<unsigned char> bytes; // written, or read: none when nothing came
     long long at_ms;                  // the virtual clock when the call began
     long long end_ms;                 // and when it returned
+    bool lost;                        // the port was gone when it returned
 };
 
 struct ScriptRecord {
@@ -48,6 +55,7 @@ struct ScriptRecord {
     size_t answers_left; // script entries nobody read
     int configured_baud; // 0 until serial_configure
     bool open;
+    bool lost;
     std::string opened_port;
 };
 const ScriptRecord &script_record();

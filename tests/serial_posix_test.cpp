@@ -3,12 +3,17 @@
 #include "serial/serial.h"
 #include "tests/support.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -130,28 +135,89 @@ TEST(SerialPosix, ConfigureDiscardsWhatArrivedBefore)
     std::string device;
     int master = open_pty(&device);
     ASSERT_EQ(serial_open(device.c_str()), 1);
-    ASSERT_EQ(write(master, "\x15\x15", 2), 2);
+    // Bytes that a line still in canonical mode keeps, unlike its kill
+    // character; raw mode would hand them over.
+    ASSERT_EQ(write(master, "xy", 2), 2);
     usleep(20000);
-    serial_configure(115200);
+    ASSERT_EQ(serial_configure(115200), 1);
     EXPECT_EQ(serial_read_byte(50), 0);
-    ASSERT_EQ(write(master, "\x15", 1), 1);
-    EXPECT_EQ(serial_read_byte(1000), 0x15);
+    ASSERT_EQ(write(master, "z", 1), 1);
+    EXPECT_EQ(serial_read_byte(1000), 'z');
     serial_close();
     close(master);
 }
 
-TEST(SerialPosix, ReadAfterTheFarEndClosedWaitsWithoutSpinning)
+TEST(SerialPosix, LineIsRaw8N1WithoutFlowControlAndPutBackAsFound)
 {
     std::string device;
-    int master = open_configured(&device);
+    int master = open_pty(&device);
+    // The test's own view of the line, opened before the port is claimed.
+    int watcher = open(device.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(watcher, 0);
+    termios found;
+    ASSERT_EQ(tcgetattr(watcher, &found), 0);
+    found.c_cflag |= CRTSCTS | CSTOPB;
+    found.c_iflag |= IXON | IXOFF | ICRNL;
+    cfsetispeed(&found, B9600);
+    cfsetospeed(&found, B9600);
+    ASSERT_EQ(tcsetattr(watcher, TCSANOW, &found), 0);
+    ASSERT_EQ(tcgetattr(watcher, &found), 0);
+
+    ASSERT_EQ(serial_open(device.c_str()), 1);
+    ASSERT_EQ(serial_configure(115200), 1);
+    termios line;
+    ASSERT_EQ(tcgetattr(watcher, &line), 0);
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetispeed(&line), static_cast<speed_t>(B115200));
+    EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
+              static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
+    EXPECT_EQ(line.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | ISTRIP), 0u);
+    EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(line.c_oflag & OPOST, 0u);
+
+    serial_close();
+    termios after;
+    ASSERT_EQ(tcgetattr(watcher, &after), 0);
+    EXPECT_EQ(after.c_iflag, found.c_iflag);
+    EXPECT_EQ(after.c_oflag, found.c_oflag);
+    EXPECT_EQ(after.c_cflag, found.c_cflag);
+    EXPECT_EQ(after.c_lflag, found.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&found));
+    EXPECT_TRUE(std::equal(after.c_cc, after.c_cc + NCCS, found.c_cc));
+    close(watcher);
+    close(master);
+}
+
+TEST(SerialPosix, PortThatHasGoneIsReportedAndNeverSpins)
+{
+    // Gone before the line is set up: configuring fails with a message.
+    std::string device;
+    int master = open_pty(&device);
+    ASSERT_EQ(serial_open(device.c_str()), 1);
+    close(master);
+    std::string out, err;
+    capture_begin();
+    int configured = serial_configure(115200);
+    capture_end(&out, &err);
+    EXPECT_EQ(configured, 0);
+    EXPECT_EQ(err, "Could not configure serial port " + device + ".\n");
+    serial_close();
+
+    // Gone afterwards: a read finds it lost and waits out its time-out
+    // without spinning, and so does every read after it; writes go nowhere.
+    master = open_configured(&device);
     close(master);
     double start = now_seconds();
     double cpu_start = cpu_seconds();
     EXPECT_EQ(serial_read_byte(200), 0);
+    EXPECT_TRUE(serial_lost());
+    EXPECT_EQ(serial_read_byte(100), 0);
+    serial_write_byte(0x15);
     double elapsed = now_seconds() - start;
-    EXPECT_GE(elapsed, 0.200);
+    EXPECT_GE(elapsed, 0.300);
     EXPECT_LT(elapsed, 1.0);
     EXPECT_LT(cpu_seconds() - cpu_start, 0.05);
+    EXPECT_STREQ(serial_name(), device.c_str());
     serial_close();
 }
 
@@ -177,6 +243,20 @@ TEST(SerialPosix, RefusesPortsItCannotUseExclusively)
     // Once released, it can.
     ASSERT_EQ(serial_open(device.c_str()), 1);
     serial_close();
+
+    // Another program holding the lock keeps us out, and we leave no
+    // exclusive mode behind that would keep it out in turn.
+    int holder = open(device.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    capture_begin();
+    opened = serial_open(device.c_str());
+    capture_end(&out, &err);
+    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(err, "Could not open serial port " + device + ".\n");
+    int exclusive = -1;
+    ASSERT_EQ(ioctl(holder, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(holder);
     close(master);
 }
 
@@ -188,6 +268,10 @@ TEST(SerialPosix, PortNumbersNameTtySDevicesFromZero)
     EXPECT_EQ(serial_port_number("-1"), -1);
     EXPECT_EQ(serial_port_number("99999999999"), 2147483647);
     EXPECT_EQ(serial_port_number("-99999999999"), -2147483647 - 1);
+    EXPECT_EQ(serial_port_number("COM3"), 3);
+    EXPECT_EQ(serial_port_number("com12"), 12);
+    EXPECT_EQ(serial_port_number("Com"), 0);
+    EXPECT_EQ(serial_port_number("CO3"), 0);
 
     std::string out, err;
     capture_begin();

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <ftw.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -98,7 +99,8 @@ Board start_board(const std::vector<std::string> &args)
     std::vector<std::string> argv = {DRAMLIFT_BOARD_EXE};
     argv.insert(argv.end(), args.begin(), args.end());
     int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
+    if (pipe(out) != 0 || fcntl(out[0], F_SETFD, FD_CLOEXEC) != 0 ||
+        fcntl(out[1], F_SETFD, FD_CLOEXEC) != 0)
         abort();
     Board board;
     board.pid = fork();
@@ -156,11 +158,28 @@ void capture_end(std::string *out, std::string *err)
     *err = contents(captured_err);
 }
 
+static std::vector<std::string> scratch_dirs;
+
+static int remove_entry(const char *path, const struct stat *, int, FTW *)
+{
+    return remove(path);
+}
+
+// Run at exit: every scratch directory goes, with what the test left in it.
+static void remove_scratch_dirs()
+{
+    for (const std::string &dir : scratch_dirs)
+        nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 std::string scratch_dir()
 {
     char path[] = "/tmp/dramlift-test-XXXXXX";
     if (mkdtemp(path) == nullptr)
         abort();
+    if (scratch_dirs.empty())
+        atexit(remove_scratch_dirs);
+    scratch_dirs.push_back(path);
     return path;
 }
 

@@ -45,7 +45,8 @@ ChildResult finish_board(Board *board); // waits for it to end
 void capture_begin();
 void capture_end(std::string *out, std::string *err);
 
-// A fresh directory for one test, and files in it.
+// A fresh directory for one test, removed when the test program ends, and
+// files in it.
 std::string scratch_dir();
 std::string write_file(const std::string &path, const std::vector<unsigned char> &bytes);
 std::vector<unsigned char> read_file(const std::string &path);

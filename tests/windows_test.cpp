@@ -30,6 +30,10 @@ class WinePrefix : public testing::Environment
                             wine_env())
                       .status,
                   0);
+        // A new prefix links com1 and on to the machine's own ports: no
+        // test may ever reach one.
+        ASSERT_EQ(
+            run_child({"sh", "-c", "rm -f \"$WINEPREFIX\"/dosdevices/com*"}, wine_env()).status, 0);
     }
     void TearDown() override
     {
@@ -86,6 +90,7 @@ TEST(Windows, CommandLineFollowsTheSameConventions)
         {{"-e", "image.bin", "-p", "9"}, "COM9"}, {{"-p", "2", "-p", "9", "image.bin"}, "COM9"},
         {{"-ep9", "image.bin"}, "COM9"},          {{"-p", "abc", "image.bin"}, "COM0"},
         {{"-p", "-h", "image.bin"}, "COM0"},      {{"-p", "-1", "image.bin"}, "COM-1"},
+        {{"-p", "COM9", "image.bin"}, "COM9"},    {{"-pcom9", "image.bin"}, "COM9"},
     };
     for (const auto &[args, name] : ports) {
         ChildResult run = dramlift_exe(args);
@@ -136,7 +141,7 @@ TEST(Windows, DownloadsInBothModesThroughComPorts)
 
 TEST(Windows, TransferFailuresEndWithStatusOne)
 {
-    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(100, 40));
+    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(2000, 40));
     for (const auto &[fault, code] :
          std::vector<std::pair<std::string, int>>{{"--nak-eot", -5}, {"--cancel-at", -1}}) {
         std::vector<std::string> board_args = {fault};
@@ -149,4 +154,20 @@ TEST(Windows, TransferFailuresEndWithStatusOne)
         EXPECT_EQ(run.status, 1) << fault;
         EXPECT_EQ(run.err, crlf("Xmodem download failed: " + std::to_string(code) + ".\n"));
     }
+
+    // The board goes mid-transfer, its end of the line with it.
+    Board board = start_board({"--vanish-at", "5"});
+    attach(board, 4);
+    ChildResult lost = dramlift_exe({"-p", "4", path});
+    finish_board(&board);
+    EXPECT_EQ(lost.status, 1);
+    EXPECT_EQ(lost.err, crlf("Lost serial port COM4.\n"));
+
+    // A port whose line cannot be set up: here, one that is no terminal.
+    std::string link = prefix + "/dosdevices/com7";
+    ASSERT_EQ(symlink("/dev/null", link.c_str()), 0);
+    ChildResult unconfigurable = dramlift_exe({"-p", "7", path});
+    EXPECT_EQ(unconfigurable.status, 1);
+    EXPECT_EQ(unconfigurable.out, "");
+    EXPECT_EQ(unconfigurable.err, crlf("Could not configure serial port COM7.\n"));
 }

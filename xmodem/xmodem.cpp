@@ -26,7 +26,7 @@ enum {
 enum XmodemMode { MODE_CRC, MODE_CHECKSUM };
 
 // How the wait for the answer to a packet or an EOT ended.
-enum Answer { ANSWER_ACK, ANSWER_REFUSED, ANSWER_NONE, ANSWER_CANCELLED };
+enum Answer { ANSWER_ACK, ANSWER_REFUSED, ANSWER_NONE, ANSWER_CANCELLED, ANSWER_LINE_LOST };
 
 // SOH, number, complement, data and at most two check bytes.
 static unsigned char packet[PACKET_HEADER_SIZE + BLOCK_SIZE + 2];
@@ -86,6 +86,8 @@ static int wait_for_start(XmodemMode *mode)
         }
         if (answer == XMODEM_CAN && cancelled_by_receiver())
             return XMODEM_ERR_CANCELLED;
+        if (serial_lost())
+            return XMODEM_ERR_LINE_LOST;
     }
     xmodem_give_up();
     return XMODEM_ERR_NO_SYNC;
@@ -149,6 +151,8 @@ static Answer wait_for_answer(long long deadline)
             // A lone CAN costs the try, whatever follows it.
             return cancelled_by_receiver() ? ANSWER_CANCELLED : ANSWER_REFUSED;
         default:
+            if (serial_lost())
+                return ANSWER_LINE_LOST;
             break;
         }
     }
@@ -204,6 +208,8 @@ static int send_packet(int length)
             return 0;
         if (answer == ANSWER_CANCELLED)
             return XMODEM_ERR_CANCELLED;
+        if (answer == ANSWER_LINE_LOST)
+            return XMODEM_ERR_LINE_LOST;
         timed_out = answer == ANSWER_NONE;
     }
     xmodem_give_up();
@@ -223,6 +229,8 @@ static int send_end_of_transmission()
             return 0;
         if (answer == ANSWER_CANCELLED)
             return XMODEM_ERR_CANCELLED;
+        if (answer == ANSWER_LINE_LOST)
+            return XMODEM_ERR_LINE_LOST;
     }
     return XMODEM_ERR_NO_EOT_ACK;
 }

@@ -18,6 +18,7 @@ enum XmodemResult {
     XMODEM_ERR_NO_SYNC = -2,       // no start character in 16 tries
     XMODEM_ERR_BLOCK_RETRIES = -4, // a block not acknowledged in 25 tries
     XMODEM_ERR_NO_EOT_ACK = -5,    // the EOT not acknowledged in 10 tries
+    XMODEM_ERR_LINE_LOST = -6,     // the port went away; no code is shown for it
 };
 
 // Sends size bytes of data, showing the progress on standard output.

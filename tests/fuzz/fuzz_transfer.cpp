@@ -6,7 +6,7 @@
 // flags (bit 0: start with the wake-up handshake), then the board's answers:
 // 0xFF is a read that times out, 0xFE X is the byte X, 0xFD X is X already
 // queued, 0xFC D X is X arriving D x 10 ms into the read that waits for it,
-// and any other byte is itself.
+// 0xFB takes the port away, and any other byte is itself.
 #include "app/wake.h"
 #include "tests/scripted_serial.h"
 #include "tests/xmodem_reference.h"
@@ -39,6 +39,7 @@ struct Walk {
     const std::vector<ScriptEvent> &events;
     size_t at;
     long long now_ms;
+    bool lost; // the port was gone after the last call
 };
 
 const ScriptEvent &next_event(Walk &walk, const char *what)
@@ -46,6 +47,7 @@ const ScriptEvent &next_event(Walk &walk, const char *what)
     require(walk.at < walk.events.size() && walk.events[walk.at].at_ms == walk.now_ms, what);
     const ScriptEvent &event = walk.events[walk.at++];
     walk.now_ms = event.end_ms;
+    walk.lost = event.lost;
     return event;
 }
 
@@ -153,7 +155,7 @@ bool expect_stale_dropped(Walk &walk, bool after_time_out)
     return cans == 1 && receiver_cancelled(walk);
 }
 
-enum Answer { ACKNOWLEDGED, REFUSED, TIMED_OUT, CANCELLED };
+enum Answer { ACKNOWLEDGED, REFUSED, TIMED_OUT, CANCELLED, LINE_GONE };
 
 // The wait for an answer until the deadline: every other byte is noise.
 Answer expect_answer(Walk &walk, long long deadline_ms)
@@ -166,6 +168,8 @@ Answer expect_answer(Walk &walk, long long deadline_ms)
             return REFUSED;
         if (byte == CAN)
             return receiver_cancelled(walk) ? CANCELLED : REFUSED;
+        if (walk.lost)
+            return LINE_GONE;
     }
     return TIMED_OUT;
 }
@@ -180,6 +184,10 @@ int expected_transfer(Walk &walk, const unsigned char *image, size_t size)
         crc = answer == 'C';
         if (answer == CAN && receiver_cancelled(walk))
             return XMODEM_ERR_CANCELLED;
+        if (!started && walk.lost) {
+            expect_end(walk);
+            return XMODEM_ERR_LINE_LOST;
+        }
     }
     if (!started) {
         expect_give_up(walk);
@@ -199,6 +207,10 @@ int expected_transfer(Walk &walk, const unsigned char *image, size_t size)
             answer = expect_answer(walk, walk.now_ms + 1000);
             if (answer == CANCELLED)
                 return XMODEM_ERR_CANCELLED;
+            if (answer == LINE_GONE) {
+                expect_end(walk);
+                return XMODEM_ERR_LINE_LOST;
+            }
             timed_out = answer == TIMED_OUT;
         }
         if (answer != ACKNOWLEDGED) {
@@ -213,6 +225,10 @@ int expected_transfer(Walk &walk, const unsigned char *image, size_t size)
         Answer answer = expect_answer(walk, walk.now_ms + 2000);
         if (answer == CANCELLED)
             return XMODEM_ERR_CANCELLED;
+        if (answer == LINE_GONE) {
+            expect_end(walk);
+            return XMODEM_ERR_LINE_LOST;
+        }
         if (answer == ACKNOWLEDGED) {
             expect_end(walk);
             return static_cast<int>(128 * blocks);
@@ -222,12 +238,17 @@ int expected_transfer(Walk &walk, const unsigned char *image, size_t size)
     return XMODEM_ERR_NO_EOT_ACK;
 }
 
-void expect_wake_up(Walk &walk)
+// Returns whether the board answered; the port went away otherwise.
+bool expect_wake_up(Walk &walk)
 {
     const std::vector<unsigned char> pattern = {0xBB, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
-    do
+    for (;;) {
         expect_write(walk, pattern, "the wake pattern, in one write");
-    while (expect_byte(walk, 50) != NAK);
+        if (expect_byte(walk, 50) == NAK)
+            return true;
+        if (walk.lost)
+            return false;
+    }
 }
 
 } // namespace
@@ -247,7 +268,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t image_size = (data[0] | data[1] << 8 | data[2] << 16) % (MAX_IMAGE + 1);
     bool wake = data[3] & 1;
     std::vector<int> answers;
-    bool has_nak = false;
+    bool wake_ends = false;
     for (size_t i = 4; i < size; ++i) {
         if (data[i] == 0xFF)
             answers.push_back(SILENCE);
@@ -255,12 +276,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             answers.push_back(data[++i]);
         else if (data[i] == 0xFD && i + 1 < size)
             answers.push_back(queued(data[++i]));
+        else if (data[i] == 0xFB)
+            answers.push_back(LINE_LOST);
         else if (data[i] == 0xFC && i + 2 < size) {
             answers.push_back(after_ms(data[i + 1] * 10, data[i + 2]));
             i += 2;
         } else
             answers.push_back(data[i]);
-        has_nak = has_nak || (answers.back() & 0xFF) == NAK;
+        // Without a NAK or the port's loss, the handshake would rightly wait
+        // for ever.
+        wake_ends = wake_ends || answers.back() == LINE_LOST || (answers.back() & 0xFF) == NAK;
     }
 
     // Exactly the image's bytes, so that reading past them is caught.
@@ -269,16 +294,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         image[i] = static_cast<unsigned char>(i * 131 + image_size);
 
     script_reset(answers);
-    // Without a NAK anywhere, the handshake would rightly wait for ever.
-    if (wake && has_nak)
-        wake_board();
-    int result = xmodem_send(image.get(), static_cast<int>(image_size));
+    wake = wake && wake_ends;
+    int result = XMODEM_ERR_LINE_LOST;
+    if (!wake || wake_board())
+        result = xmodem_send(image.get(), static_cast<int>(image_size));
 
-    require(result >= 0 || result == -1 || result == -2 || result == -4 || result == -5,
+    require(result >= 0 || result == -1 || result == -2 || result == -4 || result == -5 ||
+                result == -6,
             "a result outside the documented ones");
-    Walk walk = {script_record().events, 0, 0};
-    if (wake && has_nak)
-        expect_wake_up(walk);
+    Walk walk = {script_record().events, 0, 0, false};
+    if (wake && !expect_wake_up(walk)) {
+        expect_end(walk);
+        require(result == XMODEM_ERR_LINE_LOST, "a transfer on a port that went away");
+        return 0;
+    }
     require(result == expected_transfer(walk, image.get(), image_size),
             "a result that does not match what happened on the line");
     return 0;
