@@ -59,3 +59,20 @@ if(CLANG_CXX)
 else()
   add_skipped_test(fuzz_transfer "clang++ missing: the fuzz target not built or run")
 endif()
+
+# The tool on the real Linux serial drivers, in a QEMU guest: a static build
+# of it, and of the probe that looks at the guest's ports.
+find_program(QEMU qemu-system-x86_64)
+if(QEMU)
+  add_executable(dramlift_static ${PROJECT_SOURCE_DIR}/app/main.cpp)
+  target_link_libraries(dramlift_static PRIVATE dramlift_driver dramlift_xmodem dramlift_serial)
+  target_link_options(dramlift_static PRIVATE -static)
+  add_executable(port_probe guest/port_probe.cpp)
+  target_link_options(port_probe PRIVATE -static)
+  add_test(NAME real_ports
+    COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/real_ports_test.sh $<TARGET_FILE:dramlift_static>
+            $<TARGET_FILE:port_probe> $<TARGET_FILE:dramlift-board>)
+  set_tests_properties(real_ports PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+else()
+  add_skipped_test(real_ports "qemu-system-x86 missing: the real serial drivers not tried")
+endif()

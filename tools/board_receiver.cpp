@@ -42,14 +42,18 @@ static int completes_wake_pattern(int byte, unsigned *matched)
     return 1;
 }
 
-int board_wait_for_wake()
+int board_wait_for_wake(int after_ms)
 {
     unsigned matched = 0;
+    long long first_heard = -1;
     for (;;) {
         int byte = line_read(PACKET_TIMEOUT_MS);
         if (byte == LINE_CLOSED)
             return 0;
-        if (completes_wake_pattern(byte, &matched))
+        if (byte >= 0 && first_heard < 0)
+            first_heard = line_clock_us();
+        if (completes_wake_pattern(byte, &matched) &&
+            line_clock_us() - first_heard >= after_ms * 1000LL)
             break;
     }
     line_write(XMODEM_NAK);

@@ -42,9 +42,10 @@ struct Reception {
     std::string failure;                 // why not, when not
 };
 
-// Waits for the wake pattern and answers it with NAK. Returns 0 if the line
-// closes first.
-int board_wait_for_wake();
+// Waits for the wake pattern and answers it with NAK, but only once after_ms
+// have passed since the tool was first heard. Returns 0 if the line closes
+// first.
+int board_wait_for_wake(int after_ms);
 
 // Plays a board that is switched off: listens until the line closes and
 // returns the number of wake patterns heard.

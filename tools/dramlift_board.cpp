@@ -33,6 +33,8 @@ static void print_usage(FILE *stream)
                     "      --silent          say nothing after the wake-up answer\n"
                     "      --nak-eot         answer every EOT with NAK\n"
                     "      --off             never answer; count the wake patterns heard\n"
+                    "      --wake-after MS   answer the wake pattern only MS after first hearing\n"
+                    "                        the tool, as a board switched on later\n"
                     "      --vanish-at N     close the line when block N arrives\n"
                     "      --corrupt SHARE   flip a bit in SHARE (0 to 1) of the packets received\n"
                     "      --lose SHARE      lose the answer to SHARE of the packets accepted\n"
@@ -77,7 +79,7 @@ static int parse_nak_block(const char *text, FaultPlan *plan)
 
 // Returns 1 with the plan filled in, 0 after a complaint, -1 after --help.
 static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **output,
-                         bool *switched_off)
+                         bool *switched_off, int *wake_after_ms)
 {
     enum {
         PACED = 256,
@@ -92,7 +94,8 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
         NOISE,
         LATE,
         SEED,
-        OFF
+        OFF,
+        WAKE_AFTER
     };
     static const option long_options[] = {{"checksum", no_argument, nullptr, 's'},
                                           {"output", required_argument, nullptr, 'o'},
@@ -109,12 +112,14 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
                                           {"late", required_argument, nullptr, LATE},
                                           {"seed", required_argument, nullptr, SEED},
                                           {"off", no_argument, nullptr, OFF},
+                                          {"wake-after", required_argument, nullptr, WAKE_AFTER},
                                           {"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
 
     *plan = FaultPlan{};
     *output = nullptr;
     *switched_off = false;
+    *wake_after_ms = 0;
     int option;
     while ((option = getopt_long(argc, argv, "+so:h", long_options, nullptr)) != -1) {
         int ok = 1;
@@ -160,6 +165,9 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
             break;
         case OFF:
             *switched_off = true;
+            break;
+        case WAKE_AFTER:
+            ok = parse_count(optarg, wake_after_ms);
             break;
         case SEED: {
             int seed;
@@ -314,7 +322,8 @@ int main(int argc, char *argv[])
     FaultPlan plan;
     const char *output;
     bool switched_off;
-    int parsed = parse_options(argc, argv, &plan, &output, &switched_off);
+    int wake_after_ms;
+    int parsed = parse_options(argc, argv, &plan, &output, &switched_off, &wake_after_ms);
     if (parsed <= 0) {
         print_usage(parsed < 0 ? stdout : stderr);
         return parsed < 0 ? 0 : 2;
@@ -331,7 +340,7 @@ int main(int argc, char *argv[])
         printf("Heard %ld wake patterns, and answered none.\n", board_count_wake_patterns());
         return 1;
     }
-    if (!board_wait_for_wake()) {
+    if (!board_wait_for_wake(wake_after_ms)) {
         fprintf(stderr, "dramlift-board: the line was closed before the wake pattern\n");
         return 1;
     }

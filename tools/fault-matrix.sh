@@ -79,7 +79,7 @@ run_case() {
             seed=$((seed + 1))
         done
         codes=$(echo "$codes" | tr ' ' '\n' | grep . | sort | uniq -c | awk '{printf "%s%s x%s", sep, $2, $1; sep=", "}')
-        median=$(sort -n "$work/times" | awk '{v[NR] = $1} END {printf "%.1f", v[int((NR + 1) / 2)]}')
+        median=$(sort -n "$work/times" | awk '{v[NR] = $1} END {printf "%.2f", v[int((NR + 1) / 2)]}')
         echo "| $label | $sender | $seeds | $faults | $naks | $intact | $failed${codes:+ ($codes)} | $false_success | $median s |"
     done
 }

@@ -1,0 +1,106 @@
+#!/bin/sh
+# The test guest's init, under busybox: loads the USB serial drivers, runs
+# dramlift on each port while the host plays the boards, and reports each
+# case on the console as "case <name>: ok" or "case <name>: FAIL <why>".
+# The host's board on ttyS0 and ttyUSB0 answers 3 s after the tool starts.
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+echo "guest: up"
+
+for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+    insmod "/modules/$module.ko" || echo "guest: could not load $module"
+done
+tries=0
+while [ ! -e /dev/ttyUSB1 ] && [ "$tries" -lt 200 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
+done
+
+# What the tool must have set while it waits for the board.
+waiting_line="speed=115200 bits=8 parity=none stop=1 rtscts=off xon=off xoff=off raw=yes dtr=off rts=off low_latency=on"
+
+uptime_s() { cut -d ' ' -f 1 /proc/uptime; }
+latency_timer() { cat "/sys/bus/usb-serial/devices/$1/latency_timer" 2> /dev/null || echo none; }
+
+# check_port <case> <device> [dramlift options...]: a download on the port,
+# with the line as the tool sets it while waiting, and as it leaves it.
+check_port() {
+    name=$1 device=$2
+    shift 2
+    tty=${device#/dev/}
+    before="$(port_probe "$device") latency_timer=$(latency_timer "$tty")"
+    dramlift "$@" /boot.bin > "/tmp/$name.out" 2> "/tmp/$name.err" &
+    pid=$!
+    sleep 1
+    during=$(port_probe "$device" "$pid")
+    timer_during=$(latency_timer "$tty")
+    wait "$pid"
+    status=$?
+    after="$(port_probe "$device") latency_timer=$(latency_timer "$tty")"
+    if [ "$status" -ne 0 ]; then
+        echo "case $name: FAIL status $status: $(cat "/tmp/$name.err")"
+    elif ! grep -q "Successfully downloaded '/boot.bin'" "/tmp/$name.out"; then
+        echo "case $name: FAIL no success message"
+    elif [ "$during" != "$waiting_line" ]; then
+        echo "case $name: FAIL while waiting: $during"
+    elif [ "$timer_during" != none ] && [ "$timer_during" != 1 ]; then
+        echo "case $name: FAIL latency timer while waiting: $timer_during ms"
+    elif [ "$after" != "$before" ]; then
+        echo "case $name: FAIL left as [$after], found as [$before]"
+    else
+        echo "case $name: ok ($during, latency timer $timer_during; put back as found: $after)"
+    fi
+}
+
+check_port default-port /dev/ttyS0
+check_port ftdi-port /dev/ttyUSB0 -p /dev/ttyUSB0
+
+# The adapter removed mid-transfer: the host takes it away when asked.
+dramlift -p /dev/ttyUSB1 /big.bin > /tmp/removal.out 2> /tmp/removal.err &
+pid=$!
+tries=0
+while ! grep -q Downloading /tmp/removal.out && [ "$tries" -lt 200 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
+done
+sleep 1
+echo "guest: remove ftdi1"
+tries=0
+while [ -e /sys/bus/usb-serial/devices/ttyUSB1 ] && [ "$tries" -lt 400 ]; do
+    sleep 0.05
+    tries=$((tries + 1))
+done
+gone=$(uptime_s)
+wait "$pid"
+status=$?
+took=$(echo "$(uptime_s) $gone" | awk '{printf "%.2f", $1 - $2}')
+message=$(cat /tmp/removal.err)
+if [ -e /sys/bus/usb-serial/devices/ttyUSB1 ]; then
+    echo "case removal: FAIL the adapter was not removed"
+elif [ "$status" -ne 1 ] || [ "$message" != "Lost serial port /dev/ttyUSB1." ]; then
+    echo "case removal: FAIL status $status: $message"
+elif [ "$(echo "$took" | awk '{print ($1 <= 2.0)}')" != 1 ]; then
+    echo "case removal: FAIL ended $took s after the adapter went"
+else
+    echo "case removal: ok (ended $took s after the adapter went: $message)"
+fi
+
+# A ttyS with no UART behind it: the kernel refuses it, at once.
+started=$(uptime_s)
+dramlift -p 4 /boot.bin > /dev/null 2> /tmp/no-uart.err
+status=$?
+took=$(echo "$(uptime_s) $started" | awk '{printf "%.2f", $1 - $2}')
+message=$(cat /tmp/no-uart.err)
+if [ "$status" -ne 1 ] || [ "$message" != "Could not open serial port /dev/ttyS3." ]; then
+    echo "case no-uart: FAIL status $status: $message"
+elif [ "$(echo "$took" | awk '{print ($1 <= 0.5)}')" != 1 ]; then
+    echo "case no-uart: FAIL took $took s"
+else
+    echo "case no-uart: ok ($message in $took s)"
+fi
+
+echo "guest: done"
+poweroff -f
