@@ -13,15 +13,19 @@ int parse_options(int argc, char *argv[], Options *options)
 
     options->port = "1";
     options->erase = false;
+    options->terminal = false;
     opterr = 0;
     int option;
-    while ((option = getopt_long(argc, argv, "ehp:", no_long_options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "ehp:t", no_long_options, nullptr)) != -1) {
         switch (option) {
         case 'e':
             options->erase = true;
             break;
         case 'p':
             options->port = optarg;
+            break;
+        case 't':
+            options->terminal = true;
             break;
         default: // -h, an unknown option or -p without a value
             return 0;
@@ -35,7 +39,7 @@ int parse_options(int argc, char *argv[], Options *options)
 
 void print_usage()
 {
-    fprintf(stderr, "Usage: dramlift [-e] [-h] [-p <port>] <filename>\n"
+    fprintf(stderr, "Usage: dramlift [-e] [-h] [-p <port>] [-t] <filename>\n"
                     "\n"
                     "Version: 1.1, 30 January 2014\n"
                     "\n"
@@ -47,5 +51,8 @@ void print_usage()
                     "\n"
                     "  -p <port>     Use the specified serial port (default is \"1\").  Valid\n"
                     "                values are 1 (COM1), 2 (COM2), etc.\n"
+                    "\n"
+                    "  -t            Stay on the line as a terminal after the download; leave it\n"
+                    "                with Ctrl-\\ followed by c.\n"
                     "\n");
 }

@@ -6,6 +6,7 @@ struct Options {
     const char *port;       // the -p value as typed; "1" by default
     bool erase;             // -e: the bootloader erases the flash as it starts
     const char *image_path; // the one operand, as typed
+    bool terminal;          // -t: stay on the line as a terminal afterwards
 };
 
 // Returns 1 with the options filled in, or 0 for -h and every complaint,

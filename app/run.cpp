@@ -2,6 +2,7 @@
 
 #include "app/boot_image.h"
 #include "app/options.h"
+#include "app/terminal.h"
 #include "app/wake.h"
 #include "serial/serial.h"
 #include "xmodem/xmodem.h"
@@ -39,6 +40,16 @@ static int transfer(const Options &options, const BootImage &image)
     return 0;
 }
 
+// Stays on the line after a download; returns the exit status.
+static int stay_as_terminal()
+{
+    if (terminal_run() == TERMINAL_PORT_LOST) {
+        report_lost_port();
+        return 1;
+    }
+    return 0;
+}
+
 // Runs the download once the port is open; returns the exit status.
 static int download(const Options &options)
 {
@@ -50,6 +61,8 @@ static int download(const Options &options)
             status = transfer(options, image);
     }
     release_boot_image(&image);
+    if (status == 0 && options.terminal)
+        status = stay_as_terminal();
     return status;
 }
 

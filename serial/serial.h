@@ -35,6 +35,16 @@ unsigned char serial_read_byte(int timeout_ms);
 // several reads.
 long long serial_clock_ms();
 
+enum { SERIAL_INPUT_LINE = 1, SERIAL_INPUT_STDIN = 2 };
+
+// For a terminal on the line: waits up to timeout_ms until the line, or the
+// process's standard input when watch_stdin is set, has something to read
+// (or an end or a failure to report). Returns which of them, or 0 after the
+// time-out or a signal. Where the platform cannot wait on both at once, it
+// looks every few milliseconds and may name standard input when it only
+// might have something.
+int serial_wait_input(int timeout_ms, bool watch_stdin);
+
 // 1 once the port has gone away (an adapter pulled out): from then on reads
 // get nothing, each after its whole time-out, and writes go nowhere.
 int serial_lost();

@@ -276,6 +276,21 @@ long long serial_clock_ms()
     return monotonic_us() / 1000;
 }
 
+int serial_wait_input(int timeout_ms, bool watch_stdin)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(open_port, &readable);
+    if (watch_stdin)
+        FD_SET(STDIN_FILENO, &readable);
+    timeval tv = timeval_of_us(timeout_ms * 1000LL);
+    int top = open_port > STDIN_FILENO ? open_port : STDIN_FILENO;
+    if (select(top + 1, &readable, nullptr, nullptr, &tv) <= 0)
+        return 0;
+    return (FD_ISSET(open_port, &readable) ? SERIAL_INPUT_LINE : 0) |
+           (watch_stdin && FD_ISSET(STDIN_FILENO, &readable) ? SERIAL_INPUT_STDIN : 0);
+}
+
 int serial_lost()
 {
     return port_lost;

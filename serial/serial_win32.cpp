@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <windows.h>
 
-enum { DRAIN_LIMIT_MS = 1000 };
+enum { DRAIN_LIMIT_MS = 1000, WAIT_SLICE_MS = 10 };
 
 typedef HANDLE SerialPort;
 
@@ -160,6 +160,33 @@ int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
 long long serial_clock_ms()
 {
     return static_cast<long long>(GetTickCount64());
+}
+
+int serial_wait_input(int timeout_ms, bool watch_stdin)
+{
+    // A port opened for plain blocking input cannot be waited on together
+    // with the console: look at both every slice. A console wakes the wait
+    // as soon as a key comes; other input is named every slice for the
+    // caller to look at.
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    bool console = watch_stdin && GetFileType(input) == FILE_TYPE_CHAR;
+    ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
+    for (;;) {
+        DWORD errors;
+        COMSTAT status;
+        if (!ClearCommError(open_port, &errors, &status) || status.cbInQue > 0)
+            return SERIAL_INPUT_LINE; // the read that follows tells which
+        if (console) {
+            if (WaitForSingleObject(input, WAIT_SLICE_MS) == WAIT_OBJECT_0)
+                return SERIAL_INPUT_STDIN;
+        } else {
+            Sleep(WAIT_SLICE_MS);
+            if (watch_stdin)
+                return SERIAL_INPUT_STDIN;
+        }
+        if (GetTickCount64() >= until)
+            return 0;
+    }
 }
 
 int serial_lost()

@@ -33,12 +33,6 @@ Outcome send_with_faults(const std::vector<std::string> &faults, size_t file_siz
     return outcome;
 }
 
-double now_seconds()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // The number in the board's summary after `label`, e.g. "answers lost".
 int board_count(const ChildResult &board, const std::string &label)
 {

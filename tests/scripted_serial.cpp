@@ -116,6 +116,16 @@ long long serial_clock_ms()
     return record.clock_ms;
 }
 
+// The line has input when the next entry is a byte; otherwise the whole
+// time-out passes.
+int serial_wait_input(int timeout_ms, bool)
+{
+    if (!record.lost && next_answer < script.size() && script[next_answer] >= 0)
+        return SERIAL_INPUT_LINE;
+    record.clock_ms += timeout_ms;
+    return 0;
+}
+
 int serial_lost()
 {
     return record.lost;

@@ -20,12 +20,6 @@
 namespace
 {
 
-double now_seconds()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 double cpu_seconds()
 {
     return static_cast<double>(clock()) / CLOCKS_PER_SEC;

@@ -1,17 +1,19 @@
 #include "tests/support.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 const std::string USAGE =
-    "Usage: dramlift [-e] [-h] [-p <port>] <filename>\n"
+    "Usage: dramlift [-e] [-h] [-p <port>] [-t] <filename>\n"
     "\n"
     "Version: 1.1, 30 January 2014\n"
     "\n"
@@ -23,6 +25,9 @@ const std::string USAGE =
     "\n"
     "  -p <port>     Use the specified serial port (default is \"1\").  Valid\n"
     "                values are 1 (COM1), 2 (COM2), etc.\n"
+    "\n"
+    "  -t            Stay on the line as a terminal after the download; leave it\n"
+    "                with Ctrl-\\ followed by c.\n"
     "\n";
 
 static int exit_status(int status)
@@ -58,16 +63,19 @@ static std::string contents(FILE *file)
 
 // Output goes to files rather than pipes: programs that the child starts and
 // leaves running (Wine's services, say) would hold pipes open.
-Child start_child(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+Child start_child(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                  int in_fd, int out_fd)
 {
     fflush(stdout);
     fflush(stderr);
     Child child;
-    child.out = tmpfile();
+    child.out = out_fd < 0 ? tmpfile() : nullptr;
     child.err = tmpfile();
     child.pid = fork();
     if (child.pid == 0) {
-        dup2(fileno(child.out), STDOUT_FILENO);
+        if (in_fd >= 0)
+            dup2(in_fd, STDIN_FILENO);
+        dup2(out_fd >= 0 ? out_fd : fileno(child.out), STDOUT_FILENO);
         dup2(fileno(child.err), STDERR_FILENO);
         exec_child(argv, env);
     }
@@ -81,7 +89,7 @@ ChildResult finish_child(Child *child)
     wait4(child->pid, &status, 0, &usage);
     ChildResult result{};
     result.status = exit_status(status);
-    result.out = contents(child->out);
+    result.out = child->out != nullptr ? contents(child->out) : "";
     result.err = contents(child->err);
     result.cpu_seconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
                          (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
@@ -224,4 +232,27 @@ int open_pty(std::string *device)
         abort();
     *device = ptsname(master);
     return master;
+}
+
+double now_seconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string read_until(int fd, const std::string &wanted, double seconds)
+{
+    std::string got;
+    double deadline = now_seconds() + seconds;
+    while (got.find(wanted) == std::string::npos && now_seconds() < deadline) {
+        pollfd ready = {fd, POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0)
+            continue;
+        char buffer[512];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
 }

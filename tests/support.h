@@ -23,13 +23,16 @@ struct ChildResult {
 ChildResult run_child(const std::vector<std::string> &argv,
                       const std::vector<std::string> &env = {});
 
-// The same in two steps, for a test that acts while the program runs.
+// The same in two steps, for a test that acts while the program runs;
+// standard input and output may be given descriptors (a pty, a pipe), in
+// which case the output is not collected.
 struct Child {
     pid_t pid;
     FILE *out;
     FILE *err;
 };
-Child start_child(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
+Child start_child(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+                  int in_fd = -1, int out_fd = -1);
 ChildResult finish_child(Child *child);
 
 // A board emulator running in the background.
@@ -54,5 +57,12 @@ std::vector<unsigned char> pattern_bytes(size_t count, unsigned seed);
 
 // A pseudo-terminal pair: the master's descriptor and the device's path.
 int open_pty(std::string *device);
+
+// Reads from fd until `wanted` has come or the time is up; returns all that
+// came.
+std::string read_until(int fd, const std::string &wanted, double seconds = 10);
+
+// A steady clock in seconds.
+double now_seconds();
 
 #endif

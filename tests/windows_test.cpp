@@ -2,6 +2,7 @@
 // ports are links to the board emulator's pseudo-terminals.
 #include "tests/support.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -170,4 +171,43 @@ TEST(Windows, TransferFailuresEndWithStatusOne)
     EXPECT_EQ(unconfigurable.status, 1);
     EXPECT_EQ(unconfigurable.out, "");
     EXPECT_EQ(unconfigurable.err, crlf("Could not configure serial port COM7.\n"));
+}
+
+TEST(Windows, TerminalTakesPipedKeysUntilTheEscapeKeysOrCtrlC)
+{
+    std::string path = "Z:" + write_file(scratch_dir() + "/boot.bin", pattern_bytes(700, 41));
+    const std::string erased = "Flash erased.\r\n> ";
+    for (bool escape : {true, false}) {
+        SCOPED_TRACE(escape ? "leaving by the escape keys" : "leaving by Ctrl-C");
+        Board board = start_board({});
+        attach(board, 4);
+        int keys[2], screen[2];
+        ASSERT_EQ(pipe(keys), 0);
+        ASSERT_EQ(pipe(screen), 0);
+        Child tool = start_child({"wine", DRAMLIFT_WINDOWS_EXE, "-t", "-p", "4", path}, wine_env(),
+                                 keys[0], screen[1]);
+        close(keys[0]);
+        close(screen[1]);
+        ASSERT_EQ(write(keys[1], "erase\r", 6), 6);
+        if (!escape)
+            close(keys[1]); // the end of the keys does not end the terminal
+        std::string shown = read_until(screen[0], erased, 30);
+        EXPECT_NE(shown.find("\r\n> erase\r\r\nErasing flash...  25%"), std::string::npos) << shown;
+        if (escape) {
+            ASSERT_EQ(write(keys[1],
+                            "\x1c"
+                            "c",
+                            2),
+                      2);
+            close(keys[1]);
+        } else {
+            usleep(300 * 1000);
+            kill(tool.pid, SIGINT); // Wine passes it on as Ctrl-C to the console
+        }
+        ChildResult run = finish_child(&tool);
+        close(screen[0]);
+        finish_board(&board);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, crlf("Terminal on COM4; leave with Ctrl-\\ then c.\n"));
+    }
 }

@@ -139,14 +139,20 @@ int line_read(int timeout_ms)
     }
 }
 
-void line_write(unsigned char byte)
+void line_write_all(const unsigned char *bytes, int count)
 {
     release_held_output();
     if (line_clock_us() >= held_until_us) {
-        write_now(&byte, 1);
-    } else if (held_count < static_cast<int>(sizeof held)) {
-        held[held_count++] = byte;
+        write_now(bytes, count);
+        return;
     }
+    for (int i = 0; i < count && held_count < static_cast<int>(sizeof held); ++i)
+        held[held_count++] = bytes[i];
+}
+
+void line_write(unsigned char byte)
+{
+    line_write_all(&byte, 1);
 }
 
 void line_wait_closed(int timeout_ms)

@@ -18,6 +18,9 @@ int line_read(int timeout_ms);
 
 void line_write(unsigned char byte);
 
+// Writes the bytes with one call, as a board that sends them together.
+void line_write_all(const unsigned char *bytes, int count);
+
 // Holds everything written from now on back until the given point on the
 // clock, as a slow line would: then it goes out in the order written. The
 // board keeps reading meanwhile.

@@ -157,6 +157,16 @@ static bool packet_intact(const unsigned char *packet, bool checksum_mode)
     return packet[3 + BLOCK_SIZE] == (crc >> 8) && packet[4 + BLOCK_SIZE] == (crc & 0xFF);
 }
 
+// Acknowledges the EOT, and the loader starts talking in the same write.
+static void acknowledge_end(const FaultPlan &plan, long long arrival_us)
+{
+    std::string bytes = static_cast<char>(XMODEM_ACK) + plan.banner;
+    if (plan.paced)
+        line_sleep_until(arrival_us + 2 * 10 * 1000000LL / LINE_BAUD);
+    line_write_all(reinterpret_cast<const unsigned char *>(bytes.data()),
+                   static_cast<int>(bytes.size()));
+}
+
 static void cancel(const FaultPlan &plan, long long arrival_us, int bytes)
 {
     answer(plan, XMODEM_CAN, arrival_us, bytes);
@@ -201,7 +211,7 @@ void board_receive(const FaultPlan &plan, Reception *reception)
                 answer(plan, XMODEM_NAK, arrival, 1);
                 continue;
             }
-            answer(plan, XMODEM_ACK, arrival, 1);
+            acknowledge_end(plan, arrival);
             reception->completed = true;
             reception->transfer_us = line_clock_us() - first_packet;
             return;

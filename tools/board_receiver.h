@@ -24,6 +24,7 @@ struct FaultPlan {
     double noise_share;   // a stray byte goes out before the answer
     double late_share;    // accepted, but the ACK comes 1.05 to 1.5 s late
     unsigned seed;        // makes the random faults repeatable
+    std::string banner;   // sent right behind the EOT's ACK, in the same write
 };
 
 struct Reception {

@@ -2,6 +2,7 @@
 // new pseudo-terminal. It prints the device's path for `dramlift -p`, answers
 // the wake pattern, receives the image by XMODEM and tells what arrived.
 #include "tools/board_line.h"
+#include "tools/board_loader.h"
 #include "tools/board_receiver.h"
 
 #include <algorithm>
@@ -23,6 +24,9 @@ static void print_usage(FILE *stream)
                     "Prints the device's path first: hand it to 'dramlift -p'. Then answers\n"
                     "the wake pattern with NAK, receives the image by XMODEM and reports it.\n"
                     "Exits with 0 when a complete image with a valid boot trailer arrived.\n"
+                    "After such an image, plays the loader it runs: a banner right behind the\n"
+                    "last ACK, then an echo of every byte, and a few progress lines in answer\n"
+                    "to a line 'erase', until the line closes.\n"
                     "\n"
                     "  -s, --checksum        ask for checksum mode instead of CRC-16\n"
                     "  -o, --output FILE     write the image received, without filler, to FILE\n"
@@ -351,10 +355,16 @@ int main(int argc, char *argv[])
         status = hand_over(argv + optind);
     } else {
         Reception reception;
+        plan.banner = BOARD_LOADER_BANNER;
         board_receive(plan, &reception);
         status = report(plan, reception, output) ? 0 : 1;
         if (reception.vanished)
             return status; // at once, as a board that loses power
+        if (status == 0) {
+            fflush(stdout);
+            board_run_loader(); // until the tool lets go of the line
+            return status;
+        }
     }
     // Closing our end while the tool still reads would discard its last answer.
     line_wait_closed(CLOSE_GRACE_MS);

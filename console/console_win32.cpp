@@ -1,0 +1,160 @@
+// The console on Windows: console modes, and the console's control events.
+#include "console/console.h"
+
+#include <cstring>
+#include <windows.h>
+
+#ifndef ENABLE_VIRTUAL_TERMINAL_INPUT
+#define ENABLE_VIRTUAL_TERMINAL_INPUT 0x0200
+#endif
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+
+static const DWORD INPUT_RECORDS = 64;
+static const int HANDOVER_SIZE = 4096;
+static const DWORD READ_CHUNK = 256;
+
+static volatile LONG stop_requested = 0;
+static HANDLE keyboard = INVALID_HANDLE_VALUE;
+static HANDLE screen = INVALID_HANDLE_VALUE;
+static bool keyboard_is_console = false;
+static bool screen_is_console = false;
+static DWORD found_keyboard_mode;
+static DWORD found_screen_mode;
+
+// Input that is not a console (a pipe, a file) cannot be looked at without
+// reading it everywhere this runs (Wine's pipes cannot be peeked at): a
+// thread of its own reads it, and hands the bytes over here.
+static CRITICAL_SECTION handover_lock;
+static HANDLE handover_room; // set when console_read has made room
+static unsigned char handover[HANDOVER_SIZE];
+static int handover_count = 0;
+static bool input_ended = false;
+
+static DWORD WINAPI read_input(LPVOID)
+{
+    unsigned char chunk[READ_CHUNK];
+    for (;;) {
+        EnterCriticalSection(&handover_lock);
+        bool room = handover_count + static_cast<int>(READ_CHUNK) <= HANDOVER_SIZE;
+        LeaveCriticalSection(&handover_lock);
+        if (!room) {
+            WaitForSingleObject(handover_room, INFINITE);
+            continue;
+        }
+        DWORD got = 0;
+        bool read = ReadFile(keyboard, chunk, READ_CHUNK, &got, nullptr) && got > 0;
+        EnterCriticalSection(&handover_lock);
+        memcpy(handover + handover_count, chunk, got);
+        handover_count += static_cast<int>(got);
+        input_ended = !read;
+        LeaveCriticalSection(&handover_lock);
+        if (!read)
+            return 0;
+    }
+}
+
+static int take_handed_over(unsigned char *buffer, int capacity)
+{
+    EnterCriticalSection(&handover_lock);
+    int count = handover_count < capacity ? handover_count : capacity;
+    memcpy(buffer, handover, static_cast<size_t>(count));
+    memmove(handover, handover + count, static_cast<size_t>(handover_count - count));
+    handover_count -= count;
+    bool ended = input_ended && handover_count == 0;
+    LeaveCriticalSection(&handover_lock);
+    SetEvent(handover_room);
+    return count > 0 ? count : ended ? -1 : 0;
+}
+
+// Called on a thread of its own for Ctrl-Break, the console closing and
+// the like (Ctrl-C is a key here): the terminal's loop does the rest.
+static BOOL WINAPI request_stop(DWORD)
+{
+    InterlockedExchange(&stop_requested, 1);
+    return TRUE;
+}
+
+void console_begin()
+{
+    keyboard = GetStdHandle(STD_INPUT_HANDLE);
+    screen = GetStdHandle(STD_OUTPUT_HANDLE);
+    keyboard_is_console = GetConsoleMode(keyboard, &found_keyboard_mode) != 0;
+    if (keyboard_is_console) {
+        DWORD raw =
+            found_keyboard_mode & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
+        // Arrow keys as escape sequences, where the console offers it.
+        if (!SetConsoleMode(keyboard, raw | ENABLE_VIRTUAL_TERMINAL_INPUT))
+            SetConsoleMode(keyboard, raw);
+    } else {
+        InitializeCriticalSection(&handover_lock);
+        handover_room = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        HANDLE reader = CreateThread(nullptr, 0, read_input, nullptr, 0, nullptr);
+        if (reader == nullptr)
+            input_ended = true;
+        else
+            CloseHandle(reader); // it ends with the input, or with the process
+    }
+    screen_is_console = GetConsoleMode(screen, &found_screen_mode) != 0;
+    if (screen_is_console)
+        SetConsoleMode(screen, found_screen_mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    SetConsoleCtrlHandler(request_stop, TRUE);
+}
+
+// The characters of the key presses waiting in the console's input; other
+// events (focus, mouse, resizing) are taken and dropped.
+static int read_console_keys(unsigned char *buffer, int capacity)
+{
+    DWORD events = 0;
+    if (!GetNumberOfConsoleInputEvents(keyboard, &events))
+        return -1;
+    INPUT_RECORD records[INPUT_RECORDS];
+    DWORD wanted = events < INPUT_RECORDS ? events : INPUT_RECORDS;
+    if (wanted > static_cast<DWORD>(capacity))
+        wanted = static_cast<DWORD>(capacity);
+    DWORD got = 0;
+    if (wanted == 0 || !ReadConsoleInputA(keyboard, records, wanted, &got))
+        return 0;
+    int count = 0;
+    for (DWORD i = 0; i < got; ++i) {
+        const KEY_EVENT_RECORD &key = records[i].Event.KeyEvent;
+        if (records[i].EventType != KEY_EVENT || !key.bKeyDown || key.uChar.AsciiChar == 0)
+            continue;
+        for (WORD repeat = 0; repeat < key.wRepeatCount && count < capacity; ++repeat)
+            buffer[count++] = static_cast<unsigned char>(key.uChar.AsciiChar);
+    }
+    return count;
+}
+
+int console_read(unsigned char *buffer, int capacity)
+{
+    return keyboard_is_console ? read_console_keys(buffer, capacity)
+                               : take_handed_over(buffer, capacity);
+}
+
+int console_write(const unsigned char *bytes, int count)
+{
+    while (count > 0) {
+        DWORD written = 0;
+        if (!WriteFile(screen, bytes, static_cast<DWORD>(count), &written, nullptr) || written == 0)
+            return 0;
+        bytes += written;
+        count -= static_cast<int>(written);
+    }
+    return 1;
+}
+
+int console_stop_requested()
+{
+    return InterlockedCompareExchange(&stop_requested, 0, 0) != 0;
+}
+
+void console_end()
+{
+    if (keyboard_is_console)
+        SetConsoleMode(keyboard, found_keyboard_mode);
+    if (screen_is_console)
+        SetConsoleMode(screen, found_screen_mode);
+    SetConsoleCtrlHandler(request_stop, FALSE);
+}

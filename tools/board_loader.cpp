@@ -1,0 +1,44 @@
+#include "tools/board_loader.h"
+
+#include "tools/board_line.h"
+
+#include <cstring>
+
+enum { IDLE_MS = 10000, ERASE_STEP_MS = 100 };
+
+const char BOARD_LOADER_BANNER[] = "\r\ndramlift-board loader: the image runs from DRAM.\r\n"
+                                   "Type 'erase' to erase the flash.\r\n> ";
+
+static void say(const char *text)
+{
+    line_write_all(reinterpret_cast<const unsigned char *>(text), static_cast<int>(strlen(text)));
+}
+
+static void erase_flash()
+{
+    static const char *const steps[] = {"\r\nErasing flash...  25%", "\r\nErasing flash...  50%",
+                                        "\r\nErasing flash...  75%", "\r\nErasing flash... 100%"};
+    for (const char *step : steps) {
+        line_sleep_until(line_clock_us() + ERASE_STEP_MS * 1000LL);
+        say(step);
+    }
+    say("\r\nFlash erased.\r\n> ");
+}
+
+void board_run_loader()
+{
+    char line[64];
+    size_t length = 0;
+    for (int byte; (byte = line_read(IDLE_MS)) != LINE_CLOSED;) {
+        if (byte == LINE_SILENT)
+            continue;
+        line_write(static_cast<unsigned char>(byte));
+        if (byte == '\r' || byte == '\n') {
+            if (length == 5 && memcmp(line, "erase", 5) == 0)
+                erase_flash();
+            length = 0;
+        } else if (length < sizeof line) {
+            line[length++] = static_cast<char>(byte);
+        }
+    }
+}

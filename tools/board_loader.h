@@ -1,0 +1,12 @@
+// The emulated board's part after a good download: the loader it runs.
+#ifndef DRAMLIFT_BOARD_LOADER_H
+#define DRAMLIFT_BOARD_LOADER_H
+
+// What the loader says as it starts, right behind the download's last ACK.
+extern const char BOARD_LOADER_BANNER[];
+
+// Echoes every byte it receives, and answers a line "erase" with a few
+// progress lines, like a loader would, until the line closes.
+void board_run_loader();
+
+#endif
