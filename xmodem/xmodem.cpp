@@ -21,6 +21,7 @@ enum {
     FLUSH_LIMIT_MS = 10000,
     QUIET_MS = 100,
     QUIET_LIMIT_MS = 1000,
+    NOT_ACKNOWLEDGED = 1,
 };
 
 enum XmodemMode { MODE_CRC, MODE_CHECKSUM };
@@ -195,15 +196,19 @@ static int build_packet(const unsigned char *data, int size, int sent, unsigned 
     return PACKET_HEADER_SIZE + BLOCK_SIZE + 1;
 }
 
-// Sends the packet until it is acknowledged. Returns 0, or the failure's result.
-static int send_packet(int length)
+// Sends a packet or the EOT until the receiver acknowledges it, at most
+// `tries` times, waiting timeout_ms for each answer. Returns 0 once it is
+// acknowledged, NOT_ACKNOWLEDGED after the last try, or the failure's
+// result.
+static int send_until_acknowledged(const unsigned char *bytes, int length, int tries,
+                                   int timeout_ms)
 {
     bool timed_out = false;
-    for (int tries = 0; tries < BLOCK_TRIES; ++tries) {
+    for (int tried = 0; tried < tries; ++tried) {
         if (drop_stale_input(timed_out))
             return XMODEM_ERR_CANCELLED;
-        serial_write(packet, length);
-        Answer answer = wait_for_answer(serial_clock_ms() + ANSWER_TIMEOUT_MS);
+        serial_write(bytes, length);
+        Answer answer = wait_for_answer(serial_clock_ms() + timeout_ms);
         if (answer == ANSWER_ACK)
             return 0;
         if (answer == ANSWER_CANCELLED)
@@ -212,27 +217,7 @@ static int send_packet(int length)
             return XMODEM_ERR_LINE_LOST;
         timed_out = answer == ANSWER_NONE;
     }
-    xmodem_give_up();
-    return XMODEM_ERR_BLOCK_RETRIES;
-}
-
-// Ends the transfer. Returns 0 once the EOT is acknowledged, or the
-// failure's result; a receiver that cancels here has refused the image.
-static int send_end_of_transmission()
-{
-    for (int tries = 0; tries < EOT_TRIES; ++tries) {
-        if (drop_stale_input(false))
-            return XMODEM_ERR_CANCELLED;
-        serial_write_byte(XMODEM_EOT);
-        Answer answer = wait_for_answer(serial_clock_ms() + EOT_TIMEOUT_MS);
-        if (answer == ANSWER_ACK)
-            return 0;
-        if (answer == ANSWER_CANCELLED)
-            return XMODEM_ERR_CANCELLED;
-        if (answer == ANSWER_LINE_LOST)
-            return XMODEM_ERR_LINE_LOST;
-    }
-    return XMODEM_ERR_NO_EOT_ACK;
+    return NOT_ACKNOWLEDGED;
 }
 
 // The share of the image that went before the block just acknowledged. In
@@ -267,7 +252,11 @@ int xmodem_send(const unsigned char *data, int size)
     unsigned char number = 1;
     int sent = 0;
     for (int length; (length = build_packet(data, size, sent, number, mode)) > 0;) {
-        result = send_packet(length);
+        result = send_until_acknowledged(packet, length, BLOCK_TRIES, ANSWER_TIMEOUT_MS);
+        if (result == NOT_ACKNOWLEDGED) {
+            xmodem_give_up();
+            return XMODEM_ERR_BLOCK_RETRIES;
+        }
         if (result < 0)
             return result;
         show_progress(percent_sent(sent, size));
@@ -275,6 +264,10 @@ int xmodem_send(const unsigned char *data, int size)
         sent += BLOCK_SIZE;
     }
 
-    result = send_end_of_transmission();
+    // A receiver that cancels here has refused the image.
+    static const unsigned char end[] = {XMODEM_EOT};
+    result = send_until_acknowledged(end, sizeof end, EOT_TRIES, EOT_TIMEOUT_MS);
+    if (result == NOT_ACKNOWLEDGED)
+        return XMODEM_ERR_NO_EOT_ACK;
     return result < 0 ? result : sent;
 }

@@ -174,6 +174,31 @@ Answer expect_answer(Walk &walk, long long deadline_ms)
     return TIMED_OUT;
 }
 
+// A packet or the EOT sent until it is acknowledged, at most `tries` times
+// with timeout_ms for each answer: returns 0 once it is, 1 after the last
+// try, or the failure's result.
+int expect_sent_until_acknowledged(Walk &walk, const std::vector<unsigned char> &bytes, int tries,
+                                   long long timeout_ms)
+{
+    bool timed_out = false;
+    for (int tried = 0; tried < tries; ++tried) {
+        if (expect_stale_dropped(walk, timed_out))
+            return XMODEM_ERR_CANCELLED;
+        expect_write(walk, bytes, "the packet or EOT, byte for byte, in one write");
+        Answer answer = expect_answer(walk, walk.now_ms + timeout_ms);
+        if (answer == ACKNOWLEDGED)
+            return 0;
+        if (answer == CANCELLED)
+            return XMODEM_ERR_CANCELLED;
+        if (answer == LINE_GONE) {
+            expect_end(walk);
+            return XMODEM_ERR_LINE_LOST;
+        }
+        timed_out = answer == TIMED_OUT;
+    }
+    return 1;
+}
+
 // Returns the result the sender must have returned.
 int expected_transfer(Walk &walk, const unsigned char *image, size_t size)
 {
@@ -198,44 +223,19 @@ int expected_transfer(Walk &walk, const unsigned char *image, size_t size)
     for (size_t block = 0; block < blocks; ++block) {
         std::vector<unsigned char> expected =
             packet(data_field(image, size, block * 128), static_cast<unsigned>(block + 1), crc);
-        Answer answer = TIMED_OUT;
-        bool timed_out = false;
-        for (int tries = 0; tries < 25 && answer != ACKNOWLEDGED; ++tries) {
-            if (expect_stale_dropped(walk, timed_out))
-                return XMODEM_ERR_CANCELLED;
-            expect_write(walk, expected, "the packet, byte for byte, in one write");
-            answer = expect_answer(walk, walk.now_ms + 1000);
-            if (answer == CANCELLED)
-                return XMODEM_ERR_CANCELLED;
-            if (answer == LINE_GONE) {
-                expect_end(walk);
-                return XMODEM_ERR_LINE_LOST;
-            }
-            timed_out = answer == TIMED_OUT;
-        }
-        if (answer != ACKNOWLEDGED) {
+        int result = expect_sent_until_acknowledged(walk, expected, 25, 1000);
+        if (result == 1) {
             expect_give_up(walk);
             return XMODEM_ERR_BLOCK_RETRIES;
         }
+        if (result < 0)
+            return result;
     }
-    for (int tries = 0; tries < 10; ++tries) {
-        if (expect_stale_dropped(walk, false))
-            return XMODEM_ERR_CANCELLED;
-        expect_write(walk, {EOT}, "EOT");
-        Answer answer = expect_answer(walk, walk.now_ms + 2000);
-        if (answer == CANCELLED)
-            return XMODEM_ERR_CANCELLED;
-        if (answer == LINE_GONE) {
-            expect_end(walk);
-            return XMODEM_ERR_LINE_LOST;
-        }
-        if (answer == ACKNOWLEDGED) {
-            expect_end(walk);
-            return static_cast<int>(128 * blocks);
-        }
-    }
+    int result = expect_sent_until_acknowledged(walk, {EOT}, 10, 2000);
     expect_end(walk);
-    return XMODEM_ERR_NO_EOT_ACK;
+    if (result == 1)
+        return XMODEM_ERR_NO_EOT_ACK;
+    return result < 0 ? result : static_cast<int>(128 * blocks);
 }
 
 // Returns whether the board answered; the port went away otherwise.

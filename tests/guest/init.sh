@@ -10,19 +10,40 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 echo "guest: up"
 
+# wait_until <tenths> <command...>: every 0.1 s, until the command succeeds.
+wait_until() {
+    tenths=$1
+    shift
+    while ! "$@" && [ "$tenths" -gt 0 ]; do
+        sleep 0.1
+        tenths=$((tenths - 1))
+    done
+}
+exists() { [ -e "$1" ]; }
+gone() { [ ! -e "$1" ]; }
+
 for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
     insmod "/modules/$module.ko" || echo "guest: could not load $module"
 done
-tries=0
-while [ ! -e /dev/ttyUSB1 ] && [ "$tries" -lt 200 ]; do
-    sleep 0.1
-    tries=$((tries + 1))
-done
+wait_until 200 exists /dev/ttyUSB1
 
 # What the tool must have set while it waits for the board.
 waiting_line="speed=115200 bits=8 parity=none stop=1 rtscts=off xon=off xoff=off raw=yes dtr=off rts=off low_latency=on"
 
 uptime_s() { cut -d ' ' -f 1 /proc/uptime; }
+seconds_since() { echo "$(uptime_s) $1" | awk '{printf "%.2f", $1 - $2}'; }
+
+# report_failure <case> <status> <message> <expected message> <seconds> <limit>:
+# the tool must fail with the message, within the limit.
+report_failure() {
+    if [ "$2" -ne 1 ] || [ "$3" != "$4" ]; then
+        echo "case $1: FAIL status $2: $3"
+    elif [ "$(echo "$5 $6" | awk '{print ($1 <= $2)}')" != 1 ]; then
+        echo "case $1: FAIL took $5 s"
+    else
+        echo "case $1: ok ($3, after $5 s)"
+    fi
+}
 latency_timer() { cat "/sys/bus/usb-serial/devices/$1/latency_timer" 2> /dev/null || echo none; }
 
 # check_port <case> <device> [dramlift options...]: a download on the port,
@@ -61,46 +82,25 @@ check_port ftdi-port /dev/ttyUSB0 -p /dev/ttyUSB0
 # The adapter removed mid-transfer: the host takes it away when asked.
 dramlift -p /dev/ttyUSB1 /big.bin > /tmp/removal.out 2> /tmp/removal.err &
 pid=$!
-tries=0
-while ! grep -q Downloading /tmp/removal.out && [ "$tries" -lt 200 ]; do
-    sleep 0.1
-    tries=$((tries + 1))
-done
+wait_until 200 grep -q Downloading /tmp/removal.out
 sleep 1
 echo "guest: remove ftdi1"
-tries=0
-while [ -e /sys/bus/usb-serial/devices/ttyUSB1 ] && [ "$tries" -lt 400 ]; do
-    sleep 0.05
-    tries=$((tries + 1))
-done
-gone=$(uptime_s)
+wait_until 200 gone /sys/bus/usb-serial/devices/ttyUSB1
+removed=$(uptime_s)
 wait "$pid"
 status=$?
-took=$(echo "$(uptime_s) $gone" | awk '{printf "%.2f", $1 - $2}')
-message=$(cat /tmp/removal.err)
-if [ -e /sys/bus/usb-serial/devices/ttyUSB1 ]; then
+if exists /sys/bus/usb-serial/devices/ttyUSB1; then
     echo "case removal: FAIL the adapter was not removed"
-elif [ "$status" -ne 1 ] || [ "$message" != "Lost serial port /dev/ttyUSB1." ]; then
-    echo "case removal: FAIL status $status: $message"
-elif [ "$(echo "$took" | awk '{print ($1 <= 2.0)}')" != 1 ]; then
-    echo "case removal: FAIL ended $took s after the adapter went"
 else
-    echo "case removal: ok (ended $took s after the adapter went: $message)"
+    report_failure removal "$status" "$(cat /tmp/removal.err)" \
+        "Lost serial port /dev/ttyUSB1." "$(seconds_since "$removed")" 2.0
 fi
 
 # A ttyS with no UART behind it: the kernel refuses it, at once.
 started=$(uptime_s)
 dramlift -p 4 /boot.bin > /dev/null 2> /tmp/no-uart.err
-status=$?
-took=$(echo "$(uptime_s) $started" | awk '{printf "%.2f", $1 - $2}')
-message=$(cat /tmp/no-uart.err)
-if [ "$status" -ne 1 ] || [ "$message" != "Could not open serial port /dev/ttyS3." ]; then
-    echo "case no-uart: FAIL status $status: $message"
-elif [ "$(echo "$took" | awk '{print ($1 <= 0.5)}')" != 1 ]; then
-    echo "case no-uart: FAIL took $took s"
-else
-    echo "case no-uart: ok ($message in $took s)"
-fi
+report_failure no-uart "$?" "$(cat /tmp/no-uart.err)" \
+    "Could not open serial port /dev/ttyS3." "$(seconds_since "$started")" 0.5
 
 echo "guest: done"
 poweroff -f
