@@ -1,14 +1,16 @@
-#!/bin/sh
+#!/bin/bash
 # Runs dramlift, and lrzsz's sx as the reference, against the board emulator
 # with each kind of line fault over many seeds, and prints what happened as a
-# Markdown table.
+# Markdown table. Rows run four at a time (FAULT_MATRIX_JOBS): most of a run
+# is spent waiting out time-outs.
 # Usage: tools/fault-matrix.sh [build-dir]   (default: build; sx rows need lrzsz)
 set -eu
 build=${1:-build}
 dramlift=$build/dramlift
 board=$build/tools/dramlift-board
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+parallel=${FAULT_MATRIX_JOBS:-4}
+results=$(mktemp -d)
+trap 'rm -rf "$results"' EXIT
 . "$(dirname "$0")/board-session.sh"
 
 # make_image <bytes>: the file to send, and what the board should end up with.
@@ -50,10 +52,13 @@ send() {
     fi
 }
 
-# run_case <label> <seeds> <board options...>: a row for each sender.
+# run_case <label> <seeds> <file bytes> <board options...>: a row for each
+# sender, in a folder of its own.
 run_case() {
     label=$1 seeds=$2
-    shift 2
+    work=$(mktemp -d)
+    make_image "$3"
+    shift 3
     for sender in $senders; do
         intact=0 failed=0 false_success=0 naks=0 faults=0 codes=""
         : > "$work/times"
@@ -82,29 +87,41 @@ run_case() {
         median=$(sort -n "$work/times" | awk '{v[NR] = $1} END {printf "%.2f", v[int((NR + 1) / 2)]}')
         echo "| $label | $sender | $seeds | $faults | $naks | $intact | $failed${codes:+ ($codes)} | $false_success | $median s |"
     done
+    rm -rf "$work"
+}
+
+# queue_case <arguments of run_case>: runs it in the background, at most
+# $parallel at a time; the rows are printed in the order queued.
+rows=0
+queue_case() {
+    rows=$((rows + 1))
+    while [ "$(jobs -rp | wc -l)" -ge "$parallel" ]; do wait -n; done
+    run_case "$@" > "$results/$(printf %03d "$rows")" &
 }
 
 senders=dramlift
 command -v sx > /dev/null && senders="dramlift sx"
 echo "| Faults (board emulator options) | Sender | Runs | Faults injected | NAKs sent | Success, image intact | Failed (codes) | Success, image not intact | Median time |"
 echo "|---|---|---|---|---|---|---|---|---|"
-make_image 16384 # 129 blocks with its trailer
-run_case "none" 20
-run_case "10 % corrupted, CRC-16" 20 --corrupt 0.1
-run_case "30 % corrupted, CRC-16" 20 --corrupt 0.3
-run_case "30 % corrupted, checksum" 20 --corrupt 0.3 --checksum
-run_case "2 % answers lost" 20 --lose 0.02
-run_case "10 % stray bytes" 20 --noise 0.1
-run_case "10 % stray bytes, 2 % answers lost" 20 --noise 0.1 --lose 0.02
-run_case "10 % corrupted, 2 % answers lost" 20 --corrupt 0.1 --lose 0.02
-run_case "10 % corrupted, 10 % stray bytes" 20 --corrupt 0.1 --noise 0.1
-run_case "2 % corrupted, 2 % stray bytes" 20 --corrupt 0.02 --noise 0.02
-run_case "20 % corrupted, 20 % stray bytes" 20 --corrupt 0.2 --noise 0.2
-run_case "5 % answers late" 20 --late 0.05
-run_case "5 % answers late, 10 % corrupted" 20 --late 0.05 --corrupt 0.1
-run_case "5 % answers late, 10 % corrupted, 10 % stray bytes" 20 --late 0.05 --corrupt 0.1 --noise 0.1
-run_case "paced line: 10 % corrupted, 10 % stray bytes" 20 --paced --corrupt 0.1 --noise 0.1
-run_case "paced line: 5 % answers late, 10 % corrupted, 10 % stray bytes" 20 --paced --late 0.05 --corrupt 0.1 --noise 0.1
-make_image 3000 # 24 blocks: more runs go wrong near the end
-run_case "20 % corrupted, 20 % stray bytes, 3000-byte file" 60 --corrupt 0.2 --noise 0.2
-run_case "5 % answers late, 20 % corrupted, 20 % stray bytes, 3000-byte file" 60 --late 0.05 --corrupt 0.2 --noise 0.2
+# 16384 bytes make 129 blocks with the trailer; 3000 bytes make 24, and
+# more runs go wrong near the end.
+queue_case "none" 20 16384
+queue_case "10 % corrupted, CRC-16" 20 16384 --corrupt 0.1
+queue_case "30 % corrupted, CRC-16" 20 16384 --corrupt 0.3
+queue_case "30 % corrupted, checksum" 20 16384 --corrupt 0.3 --checksum
+queue_case "2 % answers lost" 20 16384 --lose 0.02
+queue_case "10 % stray bytes" 20 16384 --noise 0.1
+queue_case "10 % stray bytes, 2 % answers lost" 20 16384 --noise 0.1 --lose 0.02
+queue_case "10 % corrupted, 2 % answers lost" 20 16384 --corrupt 0.1 --lose 0.02
+queue_case "10 % corrupted, 10 % stray bytes" 20 16384 --corrupt 0.1 --noise 0.1
+queue_case "2 % corrupted, 2 % stray bytes" 20 16384 --corrupt 0.02 --noise 0.02
+queue_case "20 % corrupted, 20 % stray bytes" 20 16384 --corrupt 0.2 --noise 0.2
+queue_case "5 % answers late" 20 16384 --late 0.05
+queue_case "5 % answers late, 10 % corrupted" 20 16384 --late 0.05 --corrupt 0.1
+queue_case "5 % answers late, 10 % corrupted, 10 % stray bytes" 20 16384 --late 0.05 --corrupt 0.1 --noise 0.1
+queue_case "paced line: 10 % corrupted, 10 % stray bytes" 20 16384 --paced --corrupt 0.1 --noise 0.1
+queue_case "paced line: 5 % answers late, 10 % corrupted, 10 % stray bytes" 20 16384 --paced --late 0.05 --corrupt 0.1 --noise 0.1
+queue_case "20 % corrupted, 20 % stray bytes, 3000-byte file" 60 3000 --corrupt 0.2 --noise 0.2
+queue_case "5 % answers late, 20 % corrupted, 20 % stray bytes, 3000-byte file" 60 3000 --late 0.05 --corrupt 0.2 --noise 0.2
+wait
+cat "$results"/*
