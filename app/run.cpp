@@ -4,6 +4,7 @@
 #include "app/options.h"
 #include "app/terminal.h"
 #include "app/wake.h"
+#include "console/console.h"
 #include "serial/serial.h"
 #include "xmodem/xmodem.h"
 
@@ -68,6 +69,7 @@ static int download(const Options &options)
 
 int dramlift_run(int argc, char *argv[])
 {
+    console_keep_standard_streams();
     // The waiting notice and the progress have no line end; show them at once.
     setvbuf(stdout, nullptr, _IONBF, 0);
 

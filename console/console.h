@@ -4,6 +4,11 @@
 #ifndef DRAMLIFT_CONSOLE_H
 #define DRAMLIFT_CONSOLE_H
 
+// Makes sure standard input, output and error are open before the tool
+// opens anything, so that no port or file takes the place of one of them
+// (and gets the progress text, say).
+void console_keep_standard_streams();
+
 // Sets the console up for the terminal: a keyboard that is a terminal goes
 // raw (no echo, no line editing, no signals from keys), and the ways out
 // (SIGTERM, SIGHUP, SIGINT; Ctrl-Break and the console closing on Windows)

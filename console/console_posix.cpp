@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
@@ -14,6 +15,14 @@ static struct sigaction found_stop_actions[sizeof STOP_SIGNALS / sizeof STOP_SIG
 static struct sigaction found_pipe_action;
 static bool keyboard_is_terminal = false;
 static termios found_keyboard;
+
+void console_keep_standard_streams()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0)
+            open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY); // takes fd's place
+    }
+}
 
 static void request_stop(int)
 {

@@ -76,6 +76,9 @@ static BOOL WINAPI request_stop(DWORD)
     return TRUE;
 }
 
+// A handle is never reused for another standard stream here.
+void console_keep_standard_streams() {}
+
 void console_begin()
 {
     keyboard = GetStdHandle(STD_INPUT_HANDLE);

@@ -25,13 +25,15 @@ static void erase_flash()
     say("\r\nFlash erased.\r\n> ");
 }
 
-void board_run_loader()
+long board_run_loader()
 {
     char line[64];
     size_t length = 0;
+    long received = 0;
     for (int byte; (byte = line_read(IDLE_MS)) != LINE_CLOSED;) {
         if (byte == LINE_SILENT)
             continue;
+        ++received;
         line_write(static_cast<unsigned char>(byte));
         if (byte == '\r' || byte == '\n') {
             if (length == 5 && memcmp(line, "erase", 5) == 0)
@@ -41,4 +43,5 @@ void board_run_loader()
             line[length++] = static_cast<char>(byte);
         }
     }
+    return received;
 }

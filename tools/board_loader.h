@@ -6,7 +6,8 @@
 extern const char BOARD_LOADER_BANNER[];
 
 // Echoes every byte it receives, and answers a line "erase" with a few
-// progress lines, like a loader would, until the line closes.
-void board_run_loader();
+// progress lines, like a loader would, until the line closes. Returns how
+// many bytes it received.
+long board_run_loader();
 
 #endif

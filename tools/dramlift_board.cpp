@@ -362,7 +362,8 @@ int main(int argc, char *argv[])
             return status; // at once, as a board that loses power
         if (status == 0) {
             fflush(stdout);
-            board_run_loader(); // until the tool lets go of the line
+            // Until the tool lets go of the line.
+            printf("Loader received %ld bytes.\n", board_run_loader());
             return status;
         }
     }
