@@ -228,10 +228,13 @@ TEST(XmodemSend, CancelByTheReceiverIsAcknowledgedAndFlushed)
     // them and the wait, cancels as it would while waiting.
     for (const std::vector<int> &dropped :
          {std::vector<int>{queued(CAN), queued(CAN), 'z'}, std::vector<int>{queued(CAN), CAN}}) {
-        EXPECT_EQ(send(pattern_bytes(200, 5), std::vector<int>{C, ACK} + dropped),
+        std::string shown;
+        EXPECT_EQ(send(pattern_bytes(200, 5), std::vector<int>{C, ACK} + dropped, &shown),
                   XMODEM_ERR_CANCELLED);
         EXPECT_EQ(script_written().size(), 133u + 1u);
         EXPECT_EQ(script_written().back(), ACK);
+        // Block 1 was acknowledged: its progress shows, though block 2 never went.
+        EXPECT_EQ(shown.substr(shown.size() - 10), "\b\b\b\b\b  0%)");
     }
 
     // After the EOT, CAN CAN refuses the image: acknowledged and flushed.

@@ -196,30 +196,6 @@ static int build_packet(const unsigned char *data, int size, int sent, unsigned 
     return PACKET_HEADER_SIZE + BLOCK_SIZE + 1;
 }
 
-// Sends a packet or the EOT until the receiver acknowledges it, at most
-// `tries` times, waiting timeout_ms for each answer. Returns 0 once it is
-// acknowledged, NOT_ACKNOWLEDGED after the last try, or the failure's
-// result.
-static int send_until_acknowledged(const unsigned char *bytes, int length, int tries,
-                                   int timeout_ms)
-{
-    bool timed_out = false;
-    for (int tried = 0; tried < tries; ++tried) {
-        if (drop_stale_input(timed_out))
-            return XMODEM_ERR_CANCELLED;
-        serial_write(bytes, length);
-        Answer answer = wait_for_answer(serial_clock_ms() + timeout_ms);
-        if (answer == ANSWER_ACK)
-            return 0;
-        if (answer == ANSWER_CANCELLED)
-            return XMODEM_ERR_CANCELLED;
-        if (answer == ANSWER_LINE_LOST)
-            return XMODEM_ERR_LINE_LOST;
-        timed_out = answer == ANSWER_NONE;
-    }
-    return NOT_ACKNOWLEDGED;
-}
-
 // The share of the image that went before the block just acknowledged. In
 // 64 bits, so that sent * 100 cannot overflow; an empty image has only its
 // filler block, which completes it.
@@ -237,6 +213,39 @@ static void show_progress(int percent)
     fwrite(update, 1, static_cast<size_t>(length), stdout);
 }
 
+// Sends a packet or the EOT until the receiver acknowledges it, at most
+// `tries` times, waiting timeout_ms for each answer. Returns 0 once it is
+// acknowledged, NOT_ACKNOWLEDGED after the last try, or the failure's
+// result. The progress of the block before (shown_percent, if not -1) is
+// shown once this has gone out: the console can wait, the board should not.
+static int send_until_acknowledged(const unsigned char *bytes, int length, int tries,
+                                   int timeout_ms, int shown_percent)
+{
+    int result = NOT_ACKNOWLEDGED;
+    bool timed_out = false;
+    for (int tried = 0; tried < tries && result == NOT_ACKNOWLEDGED; ++tried) {
+        if (drop_stale_input(timed_out)) {
+            result = XMODEM_ERR_CANCELLED;
+            break;
+        }
+        serial_write(bytes, length);
+        if (shown_percent >= 0)
+            show_progress(shown_percent);
+        shown_percent = -1;
+        Answer answer = wait_for_answer(serial_clock_ms() + timeout_ms);
+        if (answer == ANSWER_ACK)
+            result = 0;
+        else if (answer == ANSWER_CANCELLED)
+            result = XMODEM_ERR_CANCELLED;
+        else if (answer == ANSWER_LINE_LOST)
+            result = XMODEM_ERR_LINE_LOST;
+        timed_out = answer == ANSWER_NONE;
+    }
+    if (shown_percent >= 0)
+        show_progress(shown_percent);
+    return result;
+}
+
 int xmodem_send(const unsigned char *data, int size)
 {
     XmodemMode mode;
@@ -251,22 +260,24 @@ int xmodem_send(const unsigned char *data, int size)
 
     unsigned char number = 1;
     int sent = 0;
+    int shown_percent = -1; // the progress of the block acknowledged last
     for (int length; (length = build_packet(data, size, sent, number, mode)) > 0;) {
-        result = send_until_acknowledged(packet, length, BLOCK_TRIES, ANSWER_TIMEOUT_MS);
+        result =
+            send_until_acknowledged(packet, length, BLOCK_TRIES, ANSWER_TIMEOUT_MS, shown_percent);
         if (result == NOT_ACKNOWLEDGED) {
             xmodem_give_up();
             return XMODEM_ERR_BLOCK_RETRIES;
         }
         if (result < 0)
             return result;
-        show_progress(percent_sent(sent, size));
+        shown_percent = percent_sent(sent, size);
         ++number;
         sent += BLOCK_SIZE;
     }
 
     // A receiver that cancels here has refused the image.
     static const unsigned char end[] = {XMODEM_EOT};
-    result = send_until_acknowledged(end, sizeof end, EOT_TRIES, EOT_TIMEOUT_MS);
+    result = send_until_acknowledged(end, sizeof end, EOT_TRIES, EOT_TIMEOUT_MS, shown_percent);
     if (result == NOT_ACKNOWLEDGED)
         return XMODEM_ERR_NO_EOT_ACK;
     return result < 0 ? result : sent;
