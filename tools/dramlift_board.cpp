@@ -221,6 +221,13 @@ static int report(const FaultPlan &plan, const Reception &reception, const char 
                          reactions.end());
         printf("Median time from an ACK to the next packet: %lld us.\n",
                reactions[reactions.size() / 2]);
+        long long total = 0;
+        for (long long reaction : reactions)
+            total += reaction;
+        std::sort(reactions.begin(), reactions.end());
+        printf("Mean %lld us; the slowest 1 %% above %lld us.\n",
+               total / static_cast<long long>(reactions.size()),
+               reactions[reactions.size() * 99 / 100]);
     }
     printf("Received %d blocks in %s mode; answered %d packets with NAK.\n", reception.blocks,
            plan.checksum_mode ? "checksum" : "CRC-16", reception.naks);
