@@ -202,12 +202,12 @@ TEST(Terminal, PipedCommandsGoToTheBoardAndItsOutputIsShownUntilASignal)
     EXPECT_EQ(run.err, terminal_notice(board.device));
 
     // With standard output closed, the port must not take its place: the
-    // board would get the progress, and with -t its own output back.
+    // board would get the progress, and with -t its own output back. The
+    // escape keys waiting on the input end the terminal as soon as it starts.
     for (const char *terminal : {"-e", "-t"}) {
         board = start_board({});
-        run =
-            run_child({"sh", "-c", "exec timeout --preserve-status 1 \"$0\" \"$@\" >&- </dev/null",
-                       DRAMLIFT_EXE, terminal, "-p", board.device, path});
+        run = run_child({"sh", "-c", "printf '\\034c' | exec \"$0\" \"$@\" >&-", DRAMLIFT_EXE,
+                         terminal, "-p", board.device, path});
         EXPECT_EQ(run.status, 0) << terminal;
         ChildResult received = finish_board(&board);
         EXPECT_NE(received.out.find("Loader received 0 bytes."), std::string::npos) << received.out;
