@@ -31,19 +31,15 @@ timed() {
 # make_image <name> <bytes>: the file, and the image dramlift makes of it.
 make_image() {
     head -c "$2" /dev/urandom > "$work/$1.bin"
-    cp "$work/$1.bin" "$work/$1-image.bin"
-    printf '\247\076\067\030\000\000\000\000' >> "$work/$1-image.bin"
+    add_boot_trailer "$work/$1.bin" "$work/$1-image.bin"
 }
 make_image 256k 262144
 make_image 1m 1048576
 command -v sx > /dev/null || { echo "bench: lrzsz's sx and rx are needed" >&2; exit 1; }
 
-# sx after the wake-up, which a shell does for it; the line stays open
-# throughout, or the board would see it close.
+# sx after the wake-up, which the shell does for it.
 sx_after_wake() {
-    exec 3<> "$device"
-    printf '\273\021\042\063\104\125\146\167' >&3
-    dd bs=1 count=1 status=none <&3 > /dev/null # the wake NAK
+    wake_on_line
     timed "$1" sx -q "$2" <&3 >&3 2> /dev/null || true
     exec 3>&-
 }

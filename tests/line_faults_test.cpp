@@ -2,7 +2,6 @@
 // whole, or the tool fails with the right code; it never spins.
 #include "tests/support.h"
 
-#include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <unistd.h>

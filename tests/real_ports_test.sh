@@ -51,14 +51,15 @@ head -c 4000 /dev/urandom > "$root/boot.bin"
 head -c 65536 /dev/urandom > "$root/big.bin"
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip > "$work/initrd.gz"
 
-# start_named_board <name> <options...>: a board in the background; sets $device.
+. "$here/../tools/board-session.sh"
+# start_named_board <name> <options...>: a board in the background whose
+# summary goes on into $work/<name>.out (renamed, still open); sets $device.
 start_named_board() {
     name=$1
     shift
-    "$board" "$@" > "$work/$name.out" &
-    pids="$pids $!"
-    while [ ! -s "$work/$name.out" ]; do sleep 0.05; done
-    device=$(head -n 1 "$work/$name.out")
+    start_board "$@"
+    mv "$work/board.out" "$work/$name.out"
+    pids="$pids $board_pid"
 }
 start_named_board serial --wake-after 3000 -o "$work/serial.bin"
 serial=$device
@@ -124,7 +125,7 @@ failed=0
 for name in default-port ftdi-port removal no-uart; do
     grep -q "^case $name: ok" "$work/console.log" || { echo "FAILED: $name"; failed=1; }
 done
-printf '\247\076\067\030\000\000\000\000' | cat "$root/boot.bin" - > "$work/expected.bin"
+add_boot_trailer "$root/boot.bin" "$work/expected.bin"
 for name in serial ftdi0; do
     if cmp -s "$work/$name.bin" "$work/expected.bin"; then
         echo "the $name board holds exactly the file and its trailer"

@@ -4,7 +4,6 @@
 #include "tests/support.h"
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>

@@ -3,13 +3,11 @@
 // board emulator's loader on the line.
 #include "tests/support.h"
 
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <termios.h>

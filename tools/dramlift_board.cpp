@@ -217,14 +217,12 @@ static int report(const FaultPlan &plan, const Reception &reception, const char 
            reception.duplicates);
     if (!reception.reactions_us.empty()) {
         std::vector<long long> reactions = reception.reactions_us;
-        std::nth_element(reactions.begin(), reactions.begin() + reactions.size() / 2,
-                         reactions.end());
+        std::sort(reactions.begin(), reactions.end());
         printf("Median time from an ACK to the next packet: %lld us.\n",
                reactions[reactions.size() / 2]);
         long long total = 0;
         for (long long reaction : reactions)
             total += reaction;
-        std::sort(reactions.begin(), reactions.end());
         printf("Mean %lld us; the slowest 1 %% above %lld us.\n",
                total / static_cast<long long>(reactions.size()),
                reactions[reactions.size() * 99 / 100]);

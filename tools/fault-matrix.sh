@@ -16,8 +16,7 @@ trap 'rm -rf "$results"' EXIT
 # make_image <bytes>: the file to send, and what the board should end up with.
 make_image() {
     head -c "$1" /dev/urandom > "$work/boot.bin"
-    cp "$work/boot.bin" "$work/expected.bin"
-    printf '\247\076\067\030\000\000\000\000' >> "$work/expected.bin"
+    add_boot_trailer "$work/boot.bin" "$work/expected.bin"
 }
 
 # The number before a label in the board's summary.
@@ -44,9 +43,7 @@ send() {
     if [ "$1" = dramlift ]; then
         timeout 600 "$dramlift" -p "$device" "$work/boot.bin" > /dev/null 2> "$work/tool.err" || status=$?
     else
-        exec 3<> "$device"
-        printf '\273\021\042\063\104\125\146\167' >&3
-        dd bs=1 count=1 status=none <&3 > /dev/null # the wake NAK
+        wake_on_line
         timeout 600 sx -q -t 10 "$work/expected.bin" <&3 >&3 2> "$work/tool.err" || status=$?
         exec 3>&-
     fi
