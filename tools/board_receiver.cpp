@@ -65,6 +65,8 @@ long board_count_wake_patterns()
     unsigned matched = 0;
     long patterns = 0;
     for (int byte; (byte = line_read(PACKET_TIMEOUT_MS)) != LINE_CLOSED;) {
+        if (byte == LINE_SILENT)
+            continue;  // nobody there yet, or a tool that fell silent
         line_let_go(); // the tool is there: its leaving will show
         patterns += completes_wake_pattern(byte, &matched);
     }
@@ -209,6 +211,10 @@ void board_receive(const FaultPlan &plan, Reception *reception)
             if (plan.nak_eot) {
                 reception->failure = "the board answered the EOT with NAK";
                 answer(plan, XMODEM_NAK, arrival, 1);
+                continue;
+            }
+            if (plan.ignore_eot) {
+                reception->failure = "the board left the EOT unanswered";
                 continue;
             }
             acknowledge_end(plan, arrival);

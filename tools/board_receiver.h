@@ -17,6 +17,7 @@ struct FaultPlan {
     int cancel_block;   // cancel with CAN CAN at this block
     bool silent;        // say nothing after the wake NAK
     bool nak_eot;       // answer every EOT with NAK
+    bool ignore_eot;    // leave every EOT unanswered
     int vanish_block;   // close the line when this block arrives
     // Random faults, each in the given share (0 to 1) of the packets:
     double corrupt_share; // a bit flipped on the way in: the packet is refused

@@ -36,6 +36,7 @@ static void print_usage(FILE *stream)
                     "      --cancel-at N     cancel with CAN CAN at block N\n"
                     "      --silent          say nothing after the wake-up answer\n"
                     "      --nak-eot         answer every EOT with NAK\n"
+                    "      --ignore-eot      leave every EOT unanswered\n"
                     "      --off             never answer; count the wake patterns heard\n"
                     "      --wake-after MS   answer the wake pattern only MS after first hearing\n"
                     "                        the tool, as a board switched on later\n"
@@ -92,6 +93,7 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
         CANCEL_AT,
         SILENT,
         NAK_EOT,
+        IGNORE_EOT,
         VANISH_AT,
         CORRUPT,
         LOSE,
@@ -109,6 +111,7 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
                                           {"cancel-at", required_argument, nullptr, CANCEL_AT},
                                           {"silent", no_argument, nullptr, SILENT},
                                           {"nak-eot", no_argument, nullptr, NAK_EOT},
+                                          {"ignore-eot", no_argument, nullptr, IGNORE_EOT},
                                           {"vanish-at", required_argument, nullptr, VANISH_AT},
                                           {"corrupt", required_argument, nullptr, CORRUPT},
                                           {"lose", required_argument, nullptr, LOSE},
@@ -151,6 +154,9 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
             break;
         case NAK_EOT:
             plan->nak_eot = true;
+            break;
+        case IGNORE_EOT:
+            plan->ignore_eot = true;
             break;
         case VANISH_AT:
             ok = parse_count(optarg, &plan->vanish_block);
