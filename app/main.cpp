@@ -1,6 +1,10 @@
 #include "app/run.h"
+#include "console/console.h"
 
 int main(int argc, char *argv[])
 {
-    return dramlift_run(argc, argv);
+    int status = dramlift_run(argc, argv);
+    if (status == RUN_STOPPED)
+        console_end_as_stop_asked();
+    return status;
 }

@@ -1,7 +1,21 @@
 #include "app/options.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <getopt.h>
+
+enum { LONGEST_WAIT_S = 86400 };
+
+// The -w value: a plain decimal number of seconds, from 1 to a day.
+static int parse_wait(const char *text, int *seconds)
+{
+    if (text[0] == '\0' || text[strspn(text, "0123456789")] != '\0')
+        return 0;
+    long value = strtol(text, nullptr, 10); // saturates beyond the range of long
+    *seconds = static_cast<int>(value);
+    return value >= 1 && value <= LONGEST_WAIT_S;
+}
 
 int parse_options(int argc, char *argv[], Options *options)
 {
@@ -14,9 +28,10 @@ int parse_options(int argc, char *argv[], Options *options)
     options->port = "1";
     options->erase = false;
     options->terminal = false;
+    options->wait_s = 0;
     opterr = 0;
     int option;
-    while ((option = getopt_long(argc, argv, "ehp:t", no_long_options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "ehp:tw:", no_long_options, nullptr)) != -1) {
         switch (option) {
         case 'e':
             options->erase = true;
@@ -27,7 +42,11 @@ int parse_options(int argc, char *argv[], Options *options)
         case 't':
             options->terminal = true;
             break;
-        default: // -h, an unknown option or -p without a value
+        case 'w':
+            if (!parse_wait(optarg, &options->wait_s))
+                return 0;
+            break;
+        default: // -h, an unknown option or a value missing
             return 0;
         }
     }
@@ -39,7 +58,7 @@ int parse_options(int argc, char *argv[], Options *options)
 
 void print_usage()
 {
-    fprintf(stderr, "Usage: dramlift [-e] [-h] [-p <port>] [-t] <filename>\n"
+    fprintf(stderr, "Usage: dramlift [-e] [-h] [-p <port>] [-t] [-w <seconds>] <filename>\n"
                     "\n"
                     "Version: 1.1, 30 January 2014\n"
                     "\n"
@@ -54,5 +73,8 @@ void print_usage()
                     "\n"
                     "  -t            Stay on the line as a terminal after the download; leave it\n"
                     "                with Ctrl-\\ followed by c.\n"
+                    "\n"
+                    "  -w <seconds>  Give up when the board has not answered within that many\n"
+                    "                seconds (default: wait as long as it takes).\n"
                     "\n");
 }

@@ -7,6 +7,7 @@ struct Options {
     bool erase;             // -e: the bootloader erases the flash as it starts
     const char *image_path; // the one operand, as typed
     bool terminal;          // -t: stay on the line as a terminal afterwards
+    int wait_s;             // -w: give up on the board after so long; 0: never
 };
 
 // Returns 1 with the options filled in, or 0 for -h and every complaint,

@@ -17,16 +17,29 @@ static void report_lost_port()
     fprintf(stderr, "Lost serial port %s.\n", serial_name());
 }
 
-// Waits for the board and sends it the image; returns the exit status.
+// Waits for the board and sends it the image; returns the exit status, or
+// RUN_STOPPED. Until the transfer has ended the console line stays open.
 static int transfer(const Options &options, const BootImage &image)
 {
     printf("Waiting for the board to wake up...");
-    if (!wake_board()) {
+    WakeResult woken = wake_board(options.wait_s);
+    if (woken != WAKE_ANSWERED)
         printf("\n");
+    if (woken == WAKE_STOPPED)
+        return RUN_STOPPED;
+    if (woken == WAKE_PORT_LOST) {
         report_lost_port();
         return 1;
     }
+    if (woken == WAKE_NO_ANSWER) {
+        fprintf(stderr, "The board did not answer within %d s.\n", options.wait_s);
+        return 1;
+    }
     int result = xmodem_send(image.block, image.length + BOOT_TRAILER_SIZE);
+    if (result == XMODEM_ERR_STOPPED) {
+        printf("\n");
+        return RUN_STOPPED;
+    }
 
     printf("\r                               \r");
     if (result == XMODEM_ERR_LINE_LOST) {
@@ -51,7 +64,8 @@ static int stay_as_terminal()
     return 0;
 }
 
-// Runs the download once the port is open; returns the exit status.
+// Runs the download once the port is open; returns the exit status, or
+// RUN_STOPPED.
 static int download(const Options &options)
 {
     BootImage image;
@@ -78,10 +92,15 @@ int dramlift_run(int argc, char *argv[])
         print_usage();
         return 1;
     }
+    // From the moment the port is open, a stop request puts it back first.
+    console_catch_stop_signals();
     // The port comes first: a wrong port is reported before the file is read.
-    if (!serial_open(options.port))
-        return 1;
-    int status = download(options);
-    serial_close();
+    int status = 1;
+    if (serial_open(options.port)) {
+        status = download(options);
+        serial_close();
+    }
+    if (status != RUN_STOPPED)
+        console_release_stop_signals();
     return status;
 }

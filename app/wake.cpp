@@ -12,13 +12,19 @@ void send_wake_pattern()
     serial_write(WAKE_PATTERN, sizeof WAKE_PATTERN);
 }
 
-int wake_board()
+WakeResult wake_board(int limit_s)
 {
+    long long give_up_at = serial_clock_ms() + limit_s * 1000LL;
     // Any other byte from the board costs a pass and is dropped.
-    do {
+    for (;;) {
         send_wake_pattern();
         if (serial_read_byte(WAKE_ANSWER_TIMEOUT_MS) == XMODEM_NAK)
-            return 1;
-    } while (!serial_lost());
-    return 0;
+            return WAKE_ANSWERED;
+        if (serial_lost())
+            return WAKE_PORT_LOST;
+        if (serial_stop_requested())
+            return WAKE_STOPPED;
+        if (limit_s > 0 && serial_clock_ms() >= give_up_at)
+            return WAKE_NO_ANSWER;
+    }
 }

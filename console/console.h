@@ -9,10 +9,40 @@
 // (and gets the progress text, say).
 void console_keep_standard_streams();
 
+// From here to console_release_stop_signals, the ways a user or a script
+// stops the tool (SIGINT, SIGTERM and SIGHUP; on Windows Ctrl-C, Ctrl-Break,
+// the console closing, log-off and shut-down) only ask the run to stop, so
+// that it can put the line back first. Signals that were ignored when the
+// tool started (nohup) stay ignored. A standard output that goes away no
+// longer ends the process: its writes fail instead.
+void console_catch_stop_signals();
+
+// 1 once the process has been asked to stop.
+int console_stop_requested();
+
+// Puts the stop signals back as console_catch_stop_signals found them; one
+// that came after the run's last look at them then takes its usual course.
+void console_release_stop_signals();
+
+// Ends the process the way the stop request that came would have ended it,
+// had it not been caught: by the same signal (on Windows, with the exit code
+// of a process ended by Ctrl-C).
+[[noreturn]] void console_end_as_stop_asked();
+
+#ifdef _WIN32
+// Set once the process has been asked to stop, for waits to end on.
+void *console_stop_event();
+#else
+#include <csignal>
+// The signal mask for a wait (pselect) that must end as soon as the process
+// is asked to stop. Outside such waits the stop signals are held back, so
+// that none can slip in between a look at console_stop_requested and the
+// start of the wait. nullptr while the signals are not caught.
+const sigset_t *console_wait_mask();
+#endif
+
 // Sets the console up for the terminal: a keyboard that is a terminal goes
-// raw (no echo, no line editing, no signals from keys), and the ways out
-// (SIGTERM, SIGHUP, SIGINT; Ctrl-Break and the console closing on Windows)
-// only ask the terminal to stop, so that console_end runs every time.
+// raw (no echo, no line editing, no signals from keys).
 void console_begin();
 
 // Takes the keys (or input bytes) already waiting, without waiting for more.
@@ -22,9 +52,6 @@ int console_read(unsigned char *buffer, int capacity);
 // Writes bytes to standard output unchanged and at once. Returns 0 if
 // standard output has gone away.
 int console_write(const unsigned char *bytes, int count);
-
-// 1 once the process has been asked to stop.
-int console_stop_requested();
 
 // Puts the console back exactly as console_begin found it.
 void console_end();

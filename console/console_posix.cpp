@@ -9,10 +9,13 @@
 #include <unistd.h>
 
 static const int STOP_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT};
+enum { STOP_SIGNAL_COUNT = sizeof STOP_SIGNALS / sizeof STOP_SIGNALS[0] };
 
-static volatile sig_atomic_t stop_requested = 0;
-static struct sigaction found_stop_actions[sizeof STOP_SIGNALS / sizeof STOP_SIGNALS[0]];
+static volatile sig_atomic_t stop_signal = 0;
+static bool signals_caught = false;
+static struct sigaction found_stop_actions[STOP_SIGNAL_COUNT];
 static struct sigaction found_pipe_action;
+static sigset_t found_mask;
 static bool keyboard_is_terminal = false;
 static termios found_keyboard;
 
@@ -24,25 +27,69 @@ void console_keep_standard_streams()
     }
 }
 
-static void request_stop(int)
+static void request_stop(int signal)
 {
-    stop_requested = 1;
+    stop_signal = signal;
+}
+
+void console_catch_stop_signals()
+{
+    struct sigaction stop = {};
+    stop.sa_handler = request_stop;
+    sigfillset(&stop.sa_mask);
+    sigset_t held;
+    sigemptyset(&held);
+    for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
+        sigaction(STOP_SIGNALS[i], nullptr, &found_stop_actions[i]);
+        if (found_stop_actions[i].sa_handler != SIG_IGN) {
+            sigaction(STOP_SIGNALS[i], &stop, nullptr);
+            sigaddset(&held, STOP_SIGNALS[i]);
+        }
+    }
+    // Held back from here on but in the waits; one that comes before this
+    // has set the flag already.
+    sigprocmask(SIG_BLOCK, &held, &found_mask);
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &found_pipe_action);
+    signals_caught = true;
+}
+
+int console_stop_requested()
+{
+    return stop_signal != 0;
+}
+
+const sigset_t *console_wait_mask()
+{
+    return signals_caught ? &found_mask : nullptr;
+}
+
+void console_release_stop_signals()
+{
+    sigaction(SIGPIPE, &found_pipe_action, nullptr);
+    for (int i = 0; i < STOP_SIGNAL_COUNT; ++i)
+        sigaction(STOP_SIGNALS[i], &found_stop_actions[i], nullptr);
+    signals_caught = false;
+    sigprocmask(SIG_SETMASK, &found_mask, nullptr);
+}
+
+void console_end_as_stop_asked()
+{
+    int signal = stop_signal;
+    struct sigaction usual = {};
+    usual.sa_handler = SIG_DFL;
+    sigaction(signal, &usual, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    kill(getpid(), signal);
+    _exit(128 + signal); // not reached: the signal's usual action ends the process
 }
 
 void console_begin()
 {
-    // Without SA_RESTART: a signal ends the terminal's wait at once.
-    struct sigaction stop = {};
-    stop.sa_handler = request_stop;
-    sigemptyset(&stop.sa_mask);
-    for (size_t i = 0; i < sizeof STOP_SIGNALS / sizeof STOP_SIGNALS[0]; ++i)
-        sigaction(STOP_SIGNALS[i], &stop, &found_stop_actions[i]);
-    // A reader of standard output that goes away ends the terminal through
-    // console_write, not by killing the process with the keyboard raw.
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &found_pipe_action);
-
     keyboard_is_terminal = tcgetattr(STDIN_FILENO, &found_keyboard) == 0;
     if (keyboard_is_terminal) {
         termios raw = found_keyboard;
@@ -71,10 +118,14 @@ int console_write(const unsigned char *bytes, int count)
             bytes += written;
             count -= static_cast<int>(written);
         } else if (written < 0 && errno == EAGAIN) {
+            // A stop request ends the wait; the terminal then leaves.
             fd_set writable;
             FD_ZERO(&writable);
             FD_SET(STDOUT_FILENO, &writable);
-            select(STDOUT_FILENO + 1, nullptr, &writable, nullptr, nullptr);
+            if (pselect(STDOUT_FILENO + 1, nullptr, &writable, nullptr, nullptr,
+                        console_wait_mask()) < 0 &&
+                console_stop_requested())
+                return 0;
         } else if (written == 0 || errno != EINTR) {
             return 0;
         }
@@ -82,16 +133,8 @@ int console_write(const unsigned char *bytes, int count)
     return 1;
 }
 
-int console_stop_requested()
-{
-    return stop_requested;
-}
-
 void console_end()
 {
     if (keyboard_is_terminal)
         tcsetattr(STDIN_FILENO, TCSANOW, &found_keyboard);
-    sigaction(SIGPIPE, &found_pipe_action, nullptr);
-    for (size_t i = 0; i < sizeof STOP_SIGNALS / sizeof STOP_SIGNALS[0]; ++i)
-        sigaction(STOP_SIGNALS[i], &found_stop_actions[i], nullptr);
 }

@@ -15,7 +15,12 @@ static const DWORD INPUT_RECORDS = 64;
 static const int HANDOVER_SIZE = 4096;
 static const DWORD READ_CHUNK = 256;
 
+enum { STOP_HANDOVER_MS = 2000, CANCEL_EVERY_MS = 10 };
+
 static volatile LONG stop_requested = 0;
+static HANDLE stop_event = nullptr; // set with stop_requested
+static HANDLE stop_seen = nullptr;  // set once the run has seen the request
+static HANDLE run_thread = nullptr;
 static HANDLE keyboard = INVALID_HANDLE_VALUE;
 static HANDLE screen = INVALID_HANDLE_VALUE;
 static bool keyboard_is_console = false;
@@ -68,16 +73,61 @@ static int take_handed_over(unsigned char *buffer, int capacity)
     return count > 0 ? count : ended ? -1 : 0;
 }
 
-// Called on a thread of its own for Ctrl-Break, the console closing and
-// the like (Ctrl-C is a key here): the terminal's loop does the rest.
+// Called on a thread of its own for Ctrl-C, Ctrl-Break, the console closing
+// and the like: the run does the rest, and ends the process itself.
 static BOOL WINAPI request_stop(DWORD)
 {
     InterlockedExchange(&stop_requested, 1);
+    SetEvent(stop_event);
+    // A read of the port waits on nothing that could be set: cancel it, and
+    // once more each few milliseconds until the run has seen the request, in
+    // case it was just starting another.
+    for (int waited = 0; waited < STOP_HANDOVER_MS &&
+                         WaitForSingleObject(stop_seen, CANCEL_EVERY_MS) == WAIT_TIMEOUT;
+         waited += CANCEL_EVERY_MS)
+        CancelSynchronousIo(run_thread);
+    // The console closing, log-off and shut-down end the process when this
+    // returns: give the run the time to put the line back first.
+    Sleep(STOP_HANDOVER_MS);
     return TRUE;
 }
 
 // A handle is never reused for another standard stream here.
 void console_keep_standard_streams() {}
+
+void *console_stop_event()
+{
+    if (stop_event == nullptr)
+        stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return stop_event;
+}
+
+void console_catch_stop_signals()
+{
+    console_stop_event();
+    stop_seen = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &run_thread, 0,
+                    FALSE, DUPLICATE_SAME_ACCESS);
+    SetConsoleCtrlHandler(request_stop, TRUE);
+}
+
+int console_stop_requested()
+{
+    if (InterlockedCompareExchange(&stop_requested, 0, 0) == 0)
+        return 0;
+    SetEvent(stop_seen);
+    return 1;
+}
+
+void console_release_stop_signals()
+{
+    SetConsoleCtrlHandler(request_stop, FALSE);
+}
+
+void console_end_as_stop_asked()
+{
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
 
 void console_begin()
 {
@@ -102,7 +152,6 @@ void console_begin()
     screen_is_console = GetConsoleMode(screen, &found_screen_mode) != 0;
     if (screen_is_console)
         SetConsoleMode(screen, found_screen_mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-    SetConsoleCtrlHandler(request_stop, TRUE);
 }
 
 // The characters of the key presses waiting in the console's input; other
@@ -148,16 +197,10 @@ int console_write(const unsigned char *bytes, int count)
     return 1;
 }
 
-int console_stop_requested()
-{
-    return InterlockedCompareExchange(&stop_requested, 0, 0) != 0;
-}
-
 void console_end()
 {
     if (keyboard_is_console)
         SetConsoleMode(keyboard, found_keyboard_mode);
     if (screen_is_console)
         SetConsoleMode(screen, found_screen_mode);
-    SetConsoleCtrlHandler(request_stop, FALSE);
 }

@@ -40,10 +40,16 @@ enum { SERIAL_INPUT_LINE = 1, SERIAL_INPUT_STDIN = 2 };
 // For a terminal on the line: waits up to timeout_ms until the line, or the
 // process's standard input when watch_stdin is set, has something to read
 // (or an end or a failure to report). Returns which of them, or 0 after the
-// time-out or a signal. Where the platform cannot wait on both at once, it
+// time-out or a stop request. Where the platform cannot wait on both at once, it
 // looks every few milliseconds and may name standard input when it only
 // might have something.
 int serial_wait_input(int timeout_ms, bool watch_stdin);
+
+// 1 once the process has been asked to stop (console_catch_stop_signals).
+// From then on nothing on the line waits any more: a read takes only what
+// has already arrived, and a write hands over only what the line takes at
+// once. A wait that was under way when the request came ends with it.
+int serial_stop_requested();
 
 // 1 once the port has gone away (an adapter pulled out): from then on reads
 // get nothing, each after its whole time-out, and writes go nowhere.

@@ -1,6 +1,8 @@
 // The serial line on POSIX systems, through termios.
 #include "serial/serial.h"
 
+#include "console/console.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -38,22 +40,53 @@ static long long monotonic_us()
     return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
 }
 
-static timeval timeval_of_us(long long us)
+static timespec timespec_of_us(long long us)
 {
-    timeval tv;
-    tv.tv_sec = static_cast<time_t>(us / 1000000);
-    tv.tv_usec = static_cast<suseconds_t>(us % 1000000);
-    return tv;
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(us / 1000000);
+    ts.tv_nsec = static_cast<long>(us % 1000000 * 1000);
+    return ts;
 }
 
-// Sleeps until the deadline has passed, whatever signals arrive meanwhile.
-static void sleep_until(long long deadline_us)
+// Sleeps until the deadline has passed, or, if it may be cut short, until
+// the process is asked to stop.
+static void sleep_until(long long deadline_us, bool until_stop)
 {
-    for (long long left = deadline_us - monotonic_us(); left > 0;
+    for (long long left = deadline_us - monotonic_us();
+         left > 0 && !(until_stop && serial_stop_requested());
          left = deadline_us - monotonic_us()) {
-        timeval tv = timeval_of_us(left);
-        select(0, nullptr, nullptr, nullptr, &tv);
+        timespec ts = timespec_of_us(left);
+        pselect(0, nullptr, nullptr, nullptr, &ts, console_wait_mask());
     }
+}
+
+// Waits until the port can be read (or written), the deadline passes (never
+// with -1), or the process is asked to stop. Returns 0 once the deadline has
+// passed, else 1: the call that follows tells what there is, a hang-up or an
+// error included, which select() shows as readiness too. The stop signals
+// get through only during the wait itself, so none is lost in between.
+static int wait_for_port(bool writing, long long deadline_us)
+{
+    while (!serial_stop_requested()) {
+        fd_set ready_set;
+        FD_ZERO(&ready_set);
+        FD_SET(open_port, &ready_set);
+        timespec left;
+        if (deadline_us >= 0) {
+            long long us = deadline_us - monotonic_us();
+            if (us <= 0)
+                return 0;
+            left = timespec_of_us(us);
+        }
+        int ready =
+            pselect(open_port + 1, writing ? nullptr : &ready_set, writing ? &ready_set : nullptr,
+                    nullptr, deadline_us >= 0 ? &left : nullptr, console_wait_mask());
+        if (ready == 0)
+            return 0;
+        if (ready > 0 || errno != EINTR)
+            return 1;
+    }
+    return 1;
 }
 
 // The errors with which a port that has gone away answers.
@@ -201,15 +234,6 @@ int serial_configure(int baud)
     return 1;
 }
 
-// Waits until the port can take more output, whatever signals arrive.
-static void wait_until_writable()
-{
-    fd_set writable;
-    FD_ZERO(&writable);
-    FD_SET(open_port, &writable);
-    select(open_port + 1, nullptr, &writable, nullptr, nullptr);
-}
-
 void serial_write(const unsigned char *bytes, int count)
 {
     while (count > 0 && !port_lost) {
@@ -218,7 +242,9 @@ void serial_write(const unsigned char *bytes, int count)
             bytes += written;
             count -= static_cast<int>(written);
         } else if (written == 0 || errno == EAGAIN) {
-            wait_until_writable();
+            if (serial_stop_requested())
+                return; // what the line did not take at once stays unsent
+            wait_for_port(true, -1);
         } else if (errno != EINTR) {
             port_lost = port_gone(errno);
             return;
@@ -226,30 +252,11 @@ void serial_write(const unsigned char *bytes, int count)
     }
 }
 
-// Waits until the port has input, or reports a hang-up or an error, which
-// select() shows as input too. Returns 0 once the deadline has passed.
-static int wait_until_readable(long long deadline_us)
-{
-    for (long long left = deadline_us - monotonic_us(); left > 0;
-         left = deadline_us - monotonic_us()) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(open_port, &readable);
-        timeval tv = timeval_of_us(left);
-        int ready = select(open_port + 1, &readable, nullptr, nullptr, &tv);
-        if (ready == 0)
-            break;
-        if (ready > 0 || errno != EINTR)
-            return 1; // the read that follows tells what is there
-    }
-    return 0;
-}
-
 int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
 {
     long long deadline = monotonic_us() + timeout_ms * 1000LL;
     while (!port_lost) {
-        if (timeout_ms > 0 && !wait_until_readable(deadline))
+        if (timeout_ms > 0 && !wait_for_port(false, deadline))
             return 0;
         ssize_t got = read(open_port, buffer, static_cast<size_t>(capacity));
         if (got > 0)
@@ -257,7 +264,7 @@ int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0 && errno == EAGAIN) {
-            if (timeout_ms == 0)
+            if (timeout_ms == 0 || serial_stop_requested())
                 return 0;
             continue;
         }
@@ -267,7 +274,7 @@ int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
         port_lost = got == 0 || port_gone(errno);
         break;
     }
-    sleep_until(deadline);
+    sleep_until(deadline, true);
     return 0;
 }
 
@@ -283,12 +290,18 @@ int serial_wait_input(int timeout_ms, bool watch_stdin)
     FD_SET(open_port, &readable);
     if (watch_stdin)
         FD_SET(STDIN_FILENO, &readable);
-    timeval tv = timeval_of_us(timeout_ms * 1000LL);
+    timespec ts = timespec_of_us(timeout_ms * 1000LL);
     int top = open_port > STDIN_FILENO ? open_port : STDIN_FILENO;
-    if (select(top + 1, &readable, nullptr, nullptr, &tv) <= 0)
+    if (serial_stop_requested() ||
+        pselect(top + 1, &readable, nullptr, nullptr, &ts, console_wait_mask()) <= 0)
         return 0;
     return (FD_ISSET(open_port, &readable) ? SERIAL_INPUT_LINE : 0) |
            (watch_stdin && FD_ISSET(STDIN_FILENO, &readable) ? SERIAL_INPUT_STDIN : 0);
+}
+
+int serial_stop_requested()
+{
+    return console_stop_requested();
 }
 
 int serial_lost()
@@ -309,7 +322,7 @@ static void drain_output()
     int queued;
     while (ioctl(open_port, TIOCOUTQ, &queued) == 0 && queued > 0 && monotonic_us() < limit) {
         long long sending_us = queued * 10 * 1000000LL / line_baud; // 10 bits a byte
-        sleep_until(monotonic_us() + sending_us + 1000);
+        sleep_until(monotonic_us() + sending_us + 1000, false);
     }
 }
 

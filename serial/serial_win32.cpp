@@ -1,6 +1,8 @@
 // The serial line on Windows, through the Win32 communications API.
 #include "serial/serial.h"
 
+#include "console/console.h"
+
 #include <cstdio>
 #include <windows.h>
 
@@ -89,7 +91,8 @@ void serial_write(const unsigned char *bytes, int count)
     while (count > 0 && !port_lost) {
         DWORD written = 0;
         if (!WriteFile(open_port, bytes, static_cast<DWORD>(count), &written, nullptr)) {
-            port_lost = true;
+            // A stop request cancels a write that waits, and the rest stays unsent.
+            port_lost = !serial_stop_requested();
             return;
         }
         if (written == 0)
@@ -101,13 +104,16 @@ void serial_write(const unsigned char *bytes, int count)
 
 // A port that fails (an adapter pulled out) would fail again at once on
 // every read and turn the callers' wait loops into a spin: the failed read
-// waits out its time-out instead.
+// waits out its time-out instead, or until a stop request. A read that the
+// stop request cancelled has not failed.
 static int failed_read(ULONGLONG start, int timeout_ms)
 {
+    if (serial_stop_requested())
+        return 0;
     port_lost = true;
     ULONGLONG waited = GetTickCount64() - start;
     if (waited < static_cast<ULONGLONG>(timeout_ms))
-        Sleep(static_cast<DWORD>(timeout_ms - waited));
+        WaitForSingleObject(console_stop_event(), static_cast<DWORD>(timeout_ms - waited));
     return 0;
 }
 
@@ -137,7 +143,7 @@ int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
     ULONGLONG start = GetTickCount64();
     if (port_lost)
         return failed_read(start, timeout_ms);
-    if (timeout_ms == 0)
+    if (timeout_ms == 0 || serial_stop_requested())
         return read_waiting(buffer, capacity);
 
     // One byte, as soon as it is there or when the time-out has passed.
@@ -171,7 +177,7 @@ int serial_wait_input(int timeout_ms, bool watch_stdin)
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     bool console = watch_stdin && GetFileType(input) == FILE_TYPE_CHAR;
     ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
-    for (;;) {
+    while (!serial_stop_requested()) {
         DWORD errors;
         COMSTAT status;
         if (!ClearCommError(open_port, &errors, &status) || status.cbInQue > 0)
@@ -187,6 +193,12 @@ int serial_wait_input(int timeout_ms, bool watch_stdin)
         if (GetTickCount64() >= until)
             return 0;
     }
+    return 0;
+}
+
+int serial_stop_requested()
+{
+    return console_stop_requested();
 }
 
 int serial_lost()

@@ -35,6 +35,12 @@ TEST(CommandLine, ComplaintsAndHelpPrintOnlyTheUsageAndFail)
         {"-e"},
         {"-ep", "2"},
         {"-p", "2", "--"},
+        {"-w", "0", "image.bin"},
+        {"-w", "-3", "image.bin"},
+        {"-w2x", "image.bin"},
+        {"-w", "86401", "image.bin"},
+        {"-w", "99999999999999999999", "image.bin"},
+        {"image.bin", "-w"},
     };
     for (const std::vector<std::string> &args : cases) {
         ChildResult run = dramlift(args);
@@ -63,6 +69,8 @@ TEST(CommandLine, PortValueIsTakenAsTypedWithTheLastOneWinning)
         {{"-p", "300", "--", "-e"}, "/dev/ttyS299"},
         {{"-p", "COM300", "missing.bin"}, "/dev/ttyS299"},
         {{"-pcom300", "missing.bin"}, "/dev/ttyS299"},
+        {{"-w", "86400", "-p300", "missing.bin"}, "/dev/ttyS299"},
+        {{"-tw1", "-p300", "missing.bin"}, "/dev/ttyS299"},
     };
     for (const auto &[args, device] : cases) {
         ChildResult run = dramlift(args);

@@ -123,6 +123,27 @@ TEST(Download, TransferFailuresReportTheirCodeAndFail)
     }
 }
 
+TEST(Download, GoesOnWhenTheReaderOfItsOutputLeaves)
+{
+    // dramlift ... | head -c 60: the progress has nowhere to go, the board
+    // still gets the whole image.
+    std::string dir = scratch_dir();
+    std::vector<unsigned char> bytes = pattern_bytes(30000, 25);
+    std::string path = write_file(dir + "/boot.bin", bytes);
+    Board board = start_board({"--paced", "-o", dir + "/got.bin"});
+    int screen[2];
+    ASSERT_EQ(pipe(screen), 0);
+    Child tool = start_child({DRAMLIFT_EXE, "-p", board.device, path}, {}, -1, screen[1]);
+    close(screen[1]);
+    EXPECT_NE(read_until(screen[0], "Downloading").find("Downloading"), std::string::npos);
+    close(screen[0]);
+    ChildResult run = finish_child(&tool);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(finish_board(&board).status, 0);
+    EXPECT_EQ(read_file(dir + "/got.bin"), with_trailer(bytes, false));
+}
+
 TEST(Download, SilentBoardEndsTheStartPhaseAfter32Seconds)
 {
     std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(10, 23));

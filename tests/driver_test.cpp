@@ -62,7 +62,7 @@ TEST(WakeBoard, RepeatsThePatternUntilNak)
     // Silence, 'C', a 0x00 and noise each cost one pass; NAK ends the loop
     // and nothing is read after it.
     script_reset({SILENCE, 'C', 0x00, 0xBB, 0x06, 0x15, 0x15});
-    wake_board();
+    EXPECT_EQ(wake_board(0), WAKE_ANSWERED);
     std::vector<unsigned char> expected;
     for (int pass = 0; pass < 6; ++pass)
         expected.insert(expected.end(), PATTERN.begin(), PATTERN.end());
@@ -202,6 +202,49 @@ TEST(RunSequence, LostPortEndsTheRunWithItsOwnMessage)
         EXPECT_EQ(std::count(writes.begin(), writes.end(), 3u), 0); // no CAN CAN CAN
         EXPECT_FALSE(script_record().open);
     }
+}
+
+TEST(RunSequence, StopRequestEndsTheLineAndCancelsOnlyATransferUnderWay)
+{
+    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(300, 17));
+    struct Case {
+        std::vector<int> answers;
+        std::string out;
+        bool cancelled; // CAN CAN CAN went last
+    };
+    const std::string waiting = "Waiting for the board to wake up...";
+    const std::string started = waiting + BLANK35 + "Downloading boot code...(  0%)";
+    const std::string blocks = "\b\b\b\b\b  0%)\b\b\b\b\b 41%)\b\b\b\b\b 83%)";
+    for (const Case &c : {
+             Case{{SILENCE, STOP}, waiting + "\n", false},
+             // The receiver has not asked for a block yet: it hears no cancel.
+             Case{{0x15, STOP}, waiting + "\n", false},
+             Case{{0x15, 'C', 0x06, STOP}, started + "\b\b\b\b\b  0%)\n", true},
+             Case{{0x15, 'C', 0x06, 0x06, 0x06, STOP}, started + blocks + "\n", true},
+             // In the flush after the receiver's own cancel.
+             Case{{0x15, 'C', 0x18, 0x18, 'x', STOP}, started + "\n", false},
+         }) {
+        RunResult run = run_tool({"-p", "COM3", path}, c.answers);
+        EXPECT_EQ(run.status, RUN_STOPPED);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, "");
+        const std::vector<size_t> writes = script_write_sizes();
+        EXPECT_EQ(std::count(writes.begin(), writes.end(), 3u), c.cancelled ? 1 : 0);
+        if (c.cancelled) {
+            EXPECT_EQ(script_written().back(), 0x18);
+        }
+        EXPECT_EQ(script_record().answers_left, 0u);
+        EXPECT_FALSE(script_record().open);
+    }
+
+    // The wait for a board that stays off, bounded.
+    RunResult unanswered = run_tool({"-w", "2", path}, {});
+    EXPECT_EQ(unanswered.status, 1);
+    EXPECT_EQ(unanswered.out, waiting + "\n");
+    EXPECT_EQ(unanswered.err, "The board did not answer within 2 s.\n");
+    EXPECT_EQ(script_record().clock_ms, 2000);
+    EXPECT_EQ(script_write_sizes(), std::vector<size_t>(40, 8));
+    EXPECT_FALSE(script_record().open);
 }
 
 TEST(RunSequence, FailuresBeforeTheTransferReleaseThePort)

@@ -3,7 +3,9 @@
 #include "tests/support.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace
@@ -121,20 +123,63 @@ TEST(LineFaults, LostPortEndsTheRunWithinTwoSecondsWithoutSpinning)
     EXPECT_LT(run.cpu_seconds, 0.25);
 }
 
-TEST(LineFaults, InterruptWhileWaitingForTheBoardEndsAtOnce)
+TEST(LineFaults, StopSignalsAndTheBoundedWaitPutTheLineBack)
 {
-    std::string device;
-    int master = open_pty(&device); // a board that never answers
-    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(10, 8));
-    Child tool = start_child({DRAMLIFT_EXE, "-p", device, path});
-    usleep(300 * 1000);
-    time_t interrupted = time(nullptr);
-    kill(tool.pid, SIGINT);
-    ChildResult run = finish_child(&tool);
-    EXPECT_LE(time(nullptr) - interrupted, 1);
-    EXPECT_EQ(run.status, 128 + SIGINT);
-    EXPECT_EQ(run.out, "Waiting for the board to wake up...");
-    EXPECT_EQ(run.err, "");
-    EXPECT_LT(run.cpu_seconds, 0.25);
-    close(master);
+    // The board's line is at 9600 baud before the run, as another program
+    // may have left it.
+    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(60000, 8));
+    struct Case {
+        std::vector<std::string> board_args;
+        int signal;           // sent 1 s into the run; 0: none
+        std::string out_ends; // the console line, ended
+    };
+    const std::string waiting = "Waiting for the board to wake up...\n";
+    for (const Case &c : {Case{{"--off"}, SIGINT, waiting}, Case{{"--off"}, SIGTERM, waiting},
+                          Case{{"--off"}, SIGHUP, waiting},
+                          // Mid-transfer, and in the end phase.
+                          Case{{"--paced"}, SIGINT, "%)\n"}, Case{{"--ignore-eot"}, SIGINT, "%)\n"},
+                          // dramlift -w 2 gives up by itself.
+                          Case{{"--off"}, 0, waiting}}) {
+        SCOPED_TRACE(c.board_args[0] + " " + std::to_string(c.signal));
+        Board board = start_board(c.board_args);
+        int watcher = open(board.device.c_str(), O_RDWR | O_NOCTTY);
+        termios found;
+        ASSERT_EQ(tcgetattr(watcher, &found), 0);
+        cfsetspeed(&found, B9600);
+        ASSERT_EQ(tcsetattr(watcher, TCSANOW, &found), 0);
+        ASSERT_EQ(tcgetattr(watcher, &found), 0);
+
+        Child tool = start_child({DRAMLIFT_EXE, "-w", "2", "-p", board.device, path});
+        double at = now_seconds();
+        if (c.signal != 0) {
+            usleep(1000 * 1000);
+            at = now_seconds();
+            kill(tool.pid, c.signal);
+        }
+        ChildResult run = finish_child(&tool);
+        // Within 1 s of the signal, or about 2 s after the start.
+        EXPECT_NEAR(now_seconds() - at, c.signal != 0 ? 0.5 : 2.0, 0.5);
+        ASSERT_GE(run.out.size(), c.out_ends.size());
+        EXPECT_EQ(run.out.substr(run.out.size() - c.out_ends.size()), c.out_ends);
+        if (c.signal != 0) {
+            EXPECT_EQ(run.status, 128 + c.signal);
+            EXPECT_EQ(run.err, "");
+        } else {
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.err, "The board did not answer within 2 s.\n");
+        }
+        EXPECT_LT(run.cpu_seconds, 0.25);
+        termios left;
+        EXPECT_EQ(tcgetattr(watcher, &left), 0);
+        EXPECT_TRUE(same_settings(left, found));
+        close(watcher);
+
+        // CAN CAN between packets, or after an EOT, is what the board takes
+        // for the sender's cancel.
+        ChildResult received = finish_board(&board);
+        EXPECT_EQ(received.out.find("Transfer incomplete: the sender cancelled.") !=
+                      std::string::npos,
+                  c.out_ends != waiting)
+            << received.out;
+    }
 }

@@ -24,7 +24,7 @@ done
 status=0
 "$root/usr/bin/dramlift" -h 2> "$root/usage" || status=$?
 [ "$status" -eq 1 ] || fail "-h exited with $status"
-head -n 1 "$root/usage" | grep -qx 'Usage: dramlift \[-e\] \[-h\] \[-p <port>\] \[-t\] <filename>' ||
+head -n 1 "$root/usage" | grep -qx 'Usage: dramlift \[-e\] \[-h\] \[-p <port>\] \[-t\] \[-w <seconds>\] <filename>' ||
     fail "no usage text"
 
 man -l "$root/usr/share/man/man1/dramlift.1.gz" > /dev/null 2> "$root/man.err"

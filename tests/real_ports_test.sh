@@ -1,7 +1,7 @@
 #!/bin/sh
 # The tool on the real Linux serial drivers. Boots the machine's Debian
 # kernel with a busybox initramfs in QEMU; the guest's ttyS0 (a 16550 on the
-# 8250 driver) and two USB serial adapters (FTDI, on ftdi_sio) are joined to
+# 8250 driver) and three USB serial adapters (FTDI, on ftdi_sio) are joined to
 # host pseudo-terminals where dramlift-board answers, and the guest runs the
 # cases of tests/guest/init.sh with a static dramlift. The guest's console
 # is on its ttyS1.
@@ -67,6 +67,8 @@ start_named_board ftdi0 --wake-after 3000 -o "$work/ftdi0.bin"
 ftdi0=$device
 start_named_board ftdi1 --paced
 ftdi1=$device
+start_named_board ftdi2 --off
+ftdi2=$device
 
 mkfifo "$work/monitor.in" "$work/monitor.out"
 # boot <accelerator> <seconds>: starts the guest; fails if it is not up in time.
@@ -79,6 +81,7 @@ boot() {
         -device qemu-xhci,id=xhci \
         -chardev "serial,id=ftdi0,path=$ftdi0" -device usb-serial,bus=xhci.0,chardev=ftdi0,id=ftdi0 \
         -chardev "serial,id=ftdi1,path=$ftdi1" -device usb-serial,bus=xhci.0,chardev=ftdi1,id=ftdi1 \
+        -chardev "serial,id=ftdi2,path=$ftdi2" -device usb-serial,bus=xhci.0,chardev=ftdi2,id=ftdi2 \
         -chardev "pipe,id=monitor,path=$work/monitor" -mon chardev=monitor,mode=readline &
     qemu=$!
     waited=0
@@ -122,7 +125,7 @@ echo "--- the guest's console:"
 tr -d '\r' < "$work/console.log"
 echo "---"
 failed=0
-for name in default-port ftdi-port removal no-uart; do
+for name in default-port ftdi-port interrupted removal no-uart; do
     grep -q "^case $name: ok" "$work/console.log" || { echo "FAILED: $name"; failed=1; }
 done
 add_boot_trailer "$root/boot.bin" "$work/expected.bin"

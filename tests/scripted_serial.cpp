@@ -95,7 +95,11 @@ int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
         record.lost = true;
         ++next_answer;
     }
-    if (timeout_ms > 0) {
+    if (next_answer < script.size() && script[next_answer] == STOP) {
+        record.stopped = true;
+        ++next_answer;
+    }
+    if (timeout_ms > 0 && !record.stopped) {
         take_awaited(timeout_ms, &event.bytes);
     } else {
         while (!record.lost && next_answer < script.size() && script[next_answer] >= 0 &&
@@ -124,6 +128,11 @@ int serial_wait_input(int timeout_ms, bool)
         return SERIAL_INPUT_LINE;
     record.clock_ms += timeout_ms;
     return 0;
+}
+
+int serial_stop_requested()
+{
+    return record.stopped;
 }
 
 int serial_lost()

@@ -9,7 +9,9 @@
 // - SILENCE lets one read's whole time-out pass; so does every read once
 //   the script is exhausted;
 // - LINE_LOST takes the port away: this read and every later one wait out
-//   their time-outs and get nothing, and serial_lost() says so.
+//   their time-outs and get nothing, and serial_lost() says so;
+// - STOP asks the process to stop: this read and every later one wait no
+//   more and take only what is queued, and serial_stop_requested() says so.
 // A read that waits takes one entry; a read with time-out 0 takes the queued
 // entries at the head of the script.
 #ifndef DRAMLIFT_SCRIPTED_SERIAL_H
@@ -20,6 +22,7 @@
 
 constexpr int SILENCE = -1;
 constexpr int LINE_LOST = -2;
+constexpr int STOP = -3;
 constexpr int QUEUED_FLAG = 0x100;
 constexpr int DELAY_SHIFT = 9;
 
@@ -56,6 +59,7 @@ struct ScriptRecord {
     int configured_baud; // 0 until serial_configure
     bool open;
     bool lost;
+    bool stopped;
     std::string opened_port;
 };
 const ScriptRecord &script_record();

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 const std::string USAGE =
-    "Usage: dramlift [-e] [-h] [-p <port>] [-t] <filename>\n"
+    "Usage: dramlift [-e] [-h] [-p <port>] [-t] [-w <seconds>] <filename>\n"
     "\n"
     "Version: 1.1, 30 January 2014\n"
     "\n"
@@ -28,6 +28,9 @@ const std::string USAGE =
     "\n"
     "  -t            Stay on the line as a terminal after the download; leave it\n"
     "                with Ctrl-\\ followed by c.\n"
+    "\n"
+    "  -w <seconds>  Give up when the board has not answered within that many\n"
+    "                seconds (default: wait as long as it takes).\n"
     "\n";
 
 static int exit_status(int status)
@@ -232,6 +235,13 @@ int open_pty(std::string *device)
         abort();
     *device = ptsname(master);
     return master;
+}
+
+bool same_settings(const termios &a, const termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b) && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
 double now_seconds()

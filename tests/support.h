@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <sys/types.h>
+#include <termios.h>
 #include <vector>
 
 // The usage text, byte for byte.
@@ -57,6 +58,9 @@ std::vector<unsigned char> pattern_bytes(size_t count, unsigned seed);
 
 // A pseudo-terminal pair: the master's descriptor and the device's path.
 int open_pty(std::string *device);
+
+// Every field of two sets of line settings agrees.
+bool same_settings(const termios &a, const termios &b);
 
 // Reads from fd until `wanted` has come or the time is up; returns all that
 // came.

@@ -61,13 +61,6 @@ ChildResult finish_within(Child *tool)
     return finish_child(tool);
 }
 
-bool same_settings(const termios &a, const termios &b)
-{
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
-           cfgetospeed(&a) == cfgetospeed(&b) && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
-}
-
 // The tool with -t on a terminal of its own, after a download to the board.
 struct Session {
     Board board;

@@ -75,6 +75,10 @@ void attach(const Board &board, int number)
     ASSERT_EQ(symlink(board.device.c_str(), link.c_str()), 0);
 }
 
+// The exit code of a process that Ctrl-C ended; Wine's own status is its
+// low byte.
+const unsigned STATUS_CONTROL_C_EXIT = 0xC000013A;
+
 const std::string WAITING = "Waiting for the board to wake up...";
 const std::string BLANK35 = "\r                                   \r";
 const std::string BLANK31 = "\r                               \r";
@@ -163,6 +167,23 @@ TEST(Windows, TransferFailuresEndWithStatusOne)
     finish_board(&board);
     EXPECT_EQ(lost.status, 1);
     EXPECT_EQ(lost.err, crlf("Lost serial port COM4.\n"));
+
+    // Ctrl-C mid-transfer (Wine passes SIGINT on as one): the board hears
+    // the cancel, and the process ends as one that Ctrl-C ended.
+    std::string big = "Z:" + write_file(scratch_dir() + "/big.bin", pattern_bytes(60000, 42));
+    board = start_board({"--paced"});
+    attach(board, 4);
+    Child tool = start_child({"wine", DRAMLIFT_WINDOWS_EXE, "-p", "4", big}, wine_env());
+    usleep(3000 * 1000);
+    double interrupted = now_seconds();
+    kill(tool.pid, SIGINT);
+    ChildResult stopped = finish_child(&tool);
+    EXPECT_LE(now_seconds() - interrupted, 1.0);
+    EXPECT_EQ(stopped.status, static_cast<int>(STATUS_CONTROL_C_EXIT & 0xFF));
+    EXPECT_EQ(stopped.out.substr(stopped.out.size() - 4), "%)\r\n");
+    EXPECT_EQ(stopped.err, "");
+    EXPECT_NE(finish_board(&board).out.find("Transfer incomplete: the sender cancelled."),
+              std::string::npos);
 
     // A port whose line cannot be set up: here, one that is no terminal.
     std::string link = prefix + "/dosdevices/com7";

@@ -27,7 +27,14 @@ enum {
 enum XmodemMode { MODE_CRC, MODE_CHECKSUM };
 
 // How the wait for the answer to a packet or an EOT ended.
-enum Answer { ANSWER_ACK, ANSWER_REFUSED, ANSWER_NONE, ANSWER_CANCELLED, ANSWER_LINE_LOST };
+enum Answer {
+    ANSWER_ACK,
+    ANSWER_REFUSED,
+    ANSWER_NONE,
+    ANSWER_CANCELLED,
+    ANSWER_LINE_LOST,
+    ANSWER_STOPPED
+};
 
 // SOH, number, complement, data and at most two check bytes.
 static unsigned char packet[PACKET_HEADER_SIZE + BLOCK_SIZE + 2];
@@ -49,10 +56,16 @@ void xmodem_flush_input()
     }
 }
 
-void xmodem_give_up()
+// Tells the receiver that no more blocks will come, in one write.
+static void send_cancel()
 {
     static const unsigned char cancel[] = {XMODEM_CAN, XMODEM_CAN, XMODEM_CAN};
     serial_write(cancel, sizeof cancel);
+}
+
+void xmodem_give_up()
+{
+    send_cancel();
     xmodem_flush_input();
 }
 
@@ -89,6 +102,8 @@ static int wait_for_start(XmodemMode *mode)
             return XMODEM_ERR_CANCELLED;
         if (serial_lost())
             return XMODEM_ERR_LINE_LOST;
+        if (serial_stop_requested())
+            return XMODEM_ERR_STOPPED; // the receiver is not listening for a cancel yet
     }
     xmodem_give_up();
     return XMODEM_ERR_NO_SYNC;
@@ -154,6 +169,8 @@ static Answer wait_for_answer(long long deadline)
         default:
             if (serial_lost())
                 return ANSWER_LINE_LOST;
+            if (serial_stop_requested())
+                return ANSWER_STOPPED;
             break;
         }
     }
@@ -216,8 +233,8 @@ static void show_progress(int percent)
 // Sends a packet or the EOT until the receiver acknowledges it, at most
 // `tries` times, waiting timeout_ms for each answer. Returns 0 once it is
 // acknowledged, NOT_ACKNOWLEDGED after the last try, or the failure's
-// result. The progress of the block before (shown_percent, if not -1) is
-// shown once this has gone out: the console can wait, the board should not.
+// result; a stop request cancels the transfer. The progress of the block before (shown_percent, if
+// not -1) is shown once this has gone out: the console can wait, the board should not.
 static int send_until_acknowledged(const unsigned char *bytes, int length, int tries,
                                    int timeout_ms, int shown_percent)
 {
@@ -226,6 +243,10 @@ static int send_until_acknowledged(const unsigned char *bytes, int length, int t
     for (int tried = 0; tried < tries && result == NOT_ACKNOWLEDGED; ++tried) {
         if (drop_stale_input(timed_out)) {
             result = XMODEM_ERR_CANCELLED;
+            break;
+        }
+        if (serial_stop_requested()) {
+            result = XMODEM_ERR_STOPPED;
             break;
         }
         serial_write(bytes, length);
@@ -239,14 +260,20 @@ static int send_until_acknowledged(const unsigned char *bytes, int length, int t
             result = XMODEM_ERR_CANCELLED;
         else if (answer == ANSWER_LINE_LOST)
             result = XMODEM_ERR_LINE_LOST;
+        else if (answer == ANSWER_STOPPED)
+            result = XMODEM_ERR_STOPPED;
         timed_out = answer == ANSWER_NONE;
     }
+    // Without it the receiver would wait for the next packet for ever.
+    if (result == XMODEM_ERR_STOPPED)
+        send_cancel();
     if (shown_percent >= 0)
         show_progress(shown_percent);
     return result;
 }
 
-int xmodem_send(const unsigned char *data, int size)
+// The whole transfer: the start, the blocks and the end.
+static int send_image(const unsigned char *data, int size)
 {
     XmodemMode mode;
     int result = wait_for_start(&mode);
@@ -281,4 +308,12 @@ int xmodem_send(const unsigned char *data, int size)
     if (result == NOT_ACKNOWLEDGED)
         return XMODEM_ERR_NO_EOT_ACK;
     return result < 0 ? result : sent;
+}
+
+int xmodem_send(const unsigned char *data, int size)
+{
+    int result = send_image(data, size);
+    // A stop request also cuts short the flush after a cancel, and then
+    // ends the run rather than the failure.
+    return result < 0 && serial_stop_requested() ? XMODEM_ERR_STOPPED : result;
 }

@@ -19,10 +19,13 @@ enum XmodemResult {
     XMODEM_ERR_BLOCK_RETRIES = -4, // a block not acknowledged in 25 tries
     XMODEM_ERR_NO_EOT_ACK = -5,    // the EOT not acknowledged in 10 tries
     XMODEM_ERR_LINE_LOST = -6,     // the port went away; no code is shown for it
+    XMODEM_ERR_STOPPED = -7,       // the process was asked to stop; nor for this
 };
 
 // Sends size bytes of data, showing the progress on standard output.
-// Returns 128 times the number of blocks sent, or one of XmodemResult.
+// Returns 128 times the number of blocks sent, or one of XmodemResult. A
+// stop request ends the transfer wherever it is, and once the receiver has
+// asked for the first block, CAN CAN CAN tells it so.
 int xmodem_send(const unsigned char *data, int size);
 
 // Drops what the receiver is still sending, until it falls silent for 1.5 s,

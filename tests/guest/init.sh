@@ -2,7 +2,8 @@
 # The test guest's init, under busybox: loads the USB serial drivers, runs
 # dramlift on each port while the host plays the boards, and reports each
 # case on the console as "case <name>: ok" or "case <name>: FAIL <why>".
-# The host's board on ttyS0 and ttyUSB0 answers 3 s after the tool starts.
+# The host's board on ttyS0 and ttyUSB0 answers 3 s after the tool starts;
+# the one on ttyUSB2 stays off.
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc
@@ -25,7 +26,7 @@ gone() { [ ! -e "$1" ]; }
 for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
     insmod "/modules/$module.ko" || echo "guest: could not load $module"
 done
-wait_until 200 exists /dev/ttyUSB1
+wait_until 200 exists /dev/ttyUSB2
 
 # What the tool must have set while it waits for the board.
 waiting_line="speed=115200 bits=8 parity=none stop=1 rtscts=off xon=off xoff=off raw=yes dtr=off rts=off low_latency=on"
@@ -78,6 +79,29 @@ check_port() {
 
 check_port default-port /dev/ttyS0
 check_port ftdi-port /dev/ttyUSB0 -p /dev/ttyUSB0
+
+# Ctrl-C while the tool waits for a board that stays off: the adapter's low
+# latency and latency timer go back as found. The tool runs in the
+# foreground: a background job of a shell without job control ignores SIGINT.
+before="$(port_probe /dev/ttyUSB2) latency_timer=$(latency_timer ttyUSB2)"
+(
+    sleep 1
+    latency_timer ttyUSB2 > /tmp/interrupted.timer
+    kill -INT "$(cat /tmp/interrupted.pid)"
+) &
+sh -c 'echo $$ > /tmp/interrupted.pid; exec dramlift -p /dev/ttyUSB2 /boot.bin' \
+    > /tmp/interrupted.out 2>&1
+status=$?
+after="$(port_probe /dev/ttyUSB2) latency_timer=$(latency_timer ttyUSB2)"
+if [ "$status" -ne 130 ]; then
+    echo "case interrupted: FAIL status $status: $(cat /tmp/interrupted.out)"
+elif [ "$(cat /tmp/interrupted.timer)" != 1 ]; then
+    echo "case interrupted: FAIL latency timer while waiting: $(cat /tmp/interrupted.timer) ms"
+elif [ "$after" != "$before" ]; then
+    echo "case interrupted: FAIL left as [$after], found as [$before]"
+else
+    echo "case interrupted: ok (put back as found: $after)"
+fi
 
 # The adapter removed mid-transfer: the host takes it away when asked.
 dramlift -p /dev/ttyUSB1 /big.bin > /tmp/removal.out 2> /tmp/removal.err &
