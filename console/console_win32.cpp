@@ -4,9 +4,6 @@
 #include <cstring>
 #include <windows.h>
 
-#ifndef ENABLE_VIRTUAL_TERMINAL_INPUT
-#define ENABLE_VIRTUAL_TERMINAL_INPUT 0x0200
-#endif
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
@@ -137,9 +134,10 @@ void console_begin()
     if (keyboard_is_console) {
         DWORD raw =
             found_keyboard_mode & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
-        // Arrow keys as escape sequences, where the console offers it.
-        if (!SetConsoleMode(keyboard, raw | ENABLE_VIRTUAL_TERMINAL_INPUT))
-            SetConsoleMode(keyboard, raw);
+        // Without the virtual-terminal input mode: the keys are turned into
+        // what a VT terminal sends here, the same way on every console, old
+        // or new, and an Alt key cannot come as ESC twice.
+        SetConsoleMode(keyboard, raw);
     } else {
         InitializeCriticalSection(&handover_lock);
         handover_room = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -154,8 +152,55 @@ void console_begin()
         SetConsoleMode(screen, found_screen_mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
-// The characters of the key presses waiting in the console's input; other
-// events (focus, mouse, resizing) are taken and dropped.
+// What a VT terminal sends for a key that has no character of its own;
+// nullptr for keys that send nothing (Shift, Ctrl and the like).
+static const char *vt_sequence(WORD key)
+{
+    static const struct {
+        WORD key;
+        const char *sequence;
+    } keys[] = {
+        {VK_UP, "\x1b[A"},     {VK_DOWN, "\x1b[B"},  {VK_RIGHT, "\x1b[C"},   {VK_LEFT, "\x1b[D"},
+        {VK_HOME, "\x1b[H"},   {VK_END, "\x1b[F"},   {VK_INSERT, "\x1b[2~"}, {VK_DELETE, "\x1b[3~"},
+        {VK_PRIOR, "\x1b[5~"}, {VK_NEXT, "\x1b[6~"}, {VK_F1, "\x1bOP"},      {VK_F2, "\x1bOQ"},
+        {VK_F3, "\x1bOR"},     {VK_F4, "\x1bOS"},    {VK_F5, "\x1b[15~"},    {VK_F6, "\x1b[17~"},
+        {VK_F7, "\x1b[18~"},   {VK_F8, "\x1b[19~"},  {VK_F9, "\x1b[20~"},    {VK_F10, "\x1b[21~"},
+        {VK_F11, "\x1b[23~"},  {VK_F12, "\x1b[24~"}, {VK_ESCAPE, "\x1b"},
+    };
+    for (const auto &entry : keys) {
+        if (entry.key == key)
+            return entry.sequence;
+    }
+    return nullptr;
+}
+
+// The bytes a VT terminal sends for one key press: its character, after
+// ESC when Alt is held (AltGr, which Windows reports as right Alt with left
+// Ctrl, gives its character alone), or the key's sequence. Backspace sends
+// DEL, as from a VT terminal. Returns how many.
+static int key_bytes(const KEY_EVENT_RECORD &key, char bytes[8])
+{
+    char character = key.wVirtualKeyCode == VK_BACK ? 0x7F : key.uChar.AsciiChar;
+    if (character == 0) {
+        const char *sequence = vt_sequence(key.wVirtualKeyCode);
+        if (sequence == nullptr)
+            return 0;
+        int length = static_cast<int>(strlen(sequence));
+        memcpy(bytes, sequence, static_cast<size_t>(length));
+        return length;
+    }
+    const DWORD alt = LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED;
+    const DWORD ctrl = LEFT_CTRL_PRESSED | RIGHT_CTRL_PRESSED;
+    bool alt_gr = (key.dwControlKeyState & alt) != 0 && (key.dwControlKeyState & ctrl) != 0;
+    int length = 0;
+    if ((key.dwControlKeyState & alt) != 0 && !alt_gr)
+        bytes[length++] = 0x1B;
+    bytes[length++] = character;
+    return length;
+}
+
+// The bytes of the key presses waiting in the console's input; other events
+// (key releases, focus, mouse, resizing) are taken and dropped.
 static int read_console_keys(unsigned char *buffer, int capacity)
 {
     DWORD events = 0;
@@ -163,18 +208,23 @@ static int read_console_keys(unsigned char *buffer, int capacity)
         return -1;
     INPUT_RECORD records[INPUT_RECORDS];
     DWORD wanted = events < INPUT_RECORDS ? events : INPUT_RECORDS;
-    if (wanted > static_cast<DWORD>(capacity))
-        wanted = static_cast<DWORD>(capacity);
+    // Room for the longest sequence of every key taken.
+    if (wanted > static_cast<DWORD>(capacity / 8))
+        wanted = static_cast<DWORD>(capacity / 8);
     DWORD got = 0;
     if (wanted == 0 || !ReadConsoleInputA(keyboard, records, wanted, &got))
         return 0;
     int count = 0;
     for (DWORD i = 0; i < got; ++i) {
         const KEY_EVENT_RECORD &key = records[i].Event.KeyEvent;
-        if (records[i].EventType != KEY_EVENT || !key.bKeyDown || key.uChar.AsciiChar == 0)
+        if (records[i].EventType != KEY_EVENT || !key.bKeyDown)
             continue;
-        for (WORD repeat = 0; repeat < key.wRepeatCount && count < capacity; ++repeat)
-            buffer[count++] = static_cast<unsigned char>(key.uChar.AsciiChar);
+        char bytes[8];
+        int length = key_bytes(key, bytes);
+        for (WORD repeat = 0; repeat < key.wRepeatCount && count + length <= capacity; ++repeat) {
+            memcpy(buffer + count, bytes, static_cast<size_t>(length));
+            count += length;
+        }
     }
     return count;
 }

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -231,4 +232,50 @@ TEST(Windows, TerminalTakesPipedKeysUntilTheEscapeKeysOrCtrlC)
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.err, crlf("Terminal on COM4; leave with Ctrl-\\ then c.\n"));
     }
+}
+
+TEST(Windows, ConsoleKeysReachTheBoardAsAVtTerminalSendsThem)
+{
+    // Wine gives a program whose terminal is a pty a real console: the keys
+    // typed there reach it as key events, the arrows and the like with no
+    // character. Wine's console cannot deliver Ctrl-\ as a key from a pty,
+    // so the board going away ends the terminal.
+    std::string dir = scratch_dir();
+    std::string path = "Z:" + write_file(dir + "/boot.bin", pattern_bytes(500, 43));
+    Board board = start_board({"--typed", dir + "/typed.bin"});
+    attach(board, 4);
+    std::string device;
+    int master = open_pty(&device);
+    int terminal = open(device.c_str(), O_RDWR | O_NOCTTY);
+    Child tool = start_child({"wine", DRAMLIFT_WINDOWS_EXE, "-t", "-p", "4", path}, wine_env(),
+                             terminal, terminal);
+    close(terminal);
+    // Wine draws the console anew, so the board's banner is not found as
+    // text there: the board tells when the download is done.
+    ASSERT_NE(read_until(board.out_fd, "Boot trailer", 30).find("Boot trailer"), std::string::npos);
+    usleep(1000 * 1000);
+    const std::vector<std::string> keys = {"ab",       "\x1b[A", "\x1b[B", "\x1b[C",
+                                           "\x1b[D",   "\x1b[H", "\x1b[F", "\x1b[3~",
+                                           "\x1b[15~", "\x1b",   "\x7f",   "\x1bx"};
+    std::string expected;
+    for (const std::string &key : keys) {
+        ASSERT_EQ(write(master, key.data(), key.size()), static_cast<ssize_t>(key.size()));
+        expected += key;
+        usleep(300 * 1000); // a lone ESC is told from a sequence by the pause after it
+    }
+    std::vector<unsigned char> typed;
+    for (int tenths = 0; tenths < 100 && typed.size() < expected.size(); ++tenths) {
+        usleep(100 * 1000);
+        typed = read_file(dir + "/typed.bin");
+    }
+    usleep(300 * 1000); // nothing more follows
+    typed = read_file(dir + "/typed.bin");
+    EXPECT_EQ(std::string(typed.begin(), typed.end()), expected);
+
+    kill(board.pid, SIGKILL);
+    ChildResult run = finish_child(&tool);
+    close(master);
+    finish_board(&board);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Lost serial port COM4."), std::string::npos) << run.err;
 }

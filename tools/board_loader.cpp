@@ -2,6 +2,7 @@
 
 #include "tools/board_line.h"
 
+#include <cstdio>
 #include <cstring>
 
 enum { IDLE_MS = 10000, ERASE_STEP_MS = 100 };
@@ -25,15 +26,20 @@ static void erase_flash()
     say("\r\nFlash erased.\r\n> ");
 }
 
-long board_run_loader()
+long board_run_loader(const std::string &typed_path)
 {
     char line[64];
     size_t length = 0;
     long received = 0;
+    FILE *typed = typed_path.empty() ? nullptr : fopen(typed_path.c_str(), "wb");
     for (int byte; (byte = line_read(IDLE_MS)) != LINE_CLOSED;) {
         if (byte == LINE_SILENT)
             continue;
         ++received;
+        if (typed != nullptr) {
+            fputc(byte, typed);
+            fflush(typed); // a board that is switched off has said it all
+        }
         line_write(static_cast<unsigned char>(byte));
         if (byte == '\r' || byte == '\n') {
             if (length == 5 && memcmp(line, "erase", 5) == 0)
@@ -43,5 +49,7 @@ long board_run_loader()
             line[length++] = static_cast<char>(byte);
         }
     }
+    if (typed != nullptr)
+        fclose(typed);
     return received;
 }

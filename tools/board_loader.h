@@ -2,12 +2,15 @@
 #ifndef DRAMLIFT_BOARD_LOADER_H
 #define DRAMLIFT_BOARD_LOADER_H
 
+#include <string>
+
 // What the loader says as it starts, right behind the download's last ACK.
 extern const char BOARD_LOADER_BANNER[];
 
 // Echoes every byte it receives, and answers a line "erase" with a few
-// progress lines, like a loader would, until the line closes. Returns how
-// many bytes it received.
-long board_run_loader();
+// progress lines, like a loader would, until the line closes. Appends each
+// byte received to the file at typed_path at once, if that is not empty.
+// Returns how many bytes it received.
+long board_run_loader(const std::string &typed_path);
 
 #endif

@@ -26,6 +26,7 @@ struct FaultPlan {
     double late_share;    // accepted, but the ACK comes 1.05 to 1.5 s late
     unsigned seed;        // makes the random faults repeatable
     std::string banner;   // sent right behind the EOT's ACK, in the same write
+    std::string typed;    // where the loader writes what it receives
 };
 
 struct Reception {

@@ -47,6 +47,7 @@ static void print_usage(FILE *stream)
                     "      --late SHARE      hold SHARE of the ACKs back 1.05 to 1.5 s, and what\n"
                     "                        follows them too, as a slow line would\n"
                     "      --seed N          seed for the random faults (default 1)\n"
+                    "      --typed FILE      write what the loader receives to FILE\n"
                     "  -h, --help            print this text\n"
                     "\n"
                     "With a command, the board only answers the wake pattern and then hands\n"
@@ -101,7 +102,8 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
         LATE,
         SEED,
         OFF,
-        WAKE_AFTER
+        WAKE_AFTER,
+        TYPED
     };
     static const option long_options[] = {{"checksum", no_argument, nullptr, 's'},
                                           {"output", required_argument, nullptr, 'o'},
@@ -120,6 +122,7 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
                                           {"seed", required_argument, nullptr, SEED},
                                           {"off", no_argument, nullptr, OFF},
                                           {"wake-after", required_argument, nullptr, WAKE_AFTER},
+                                          {"typed", required_argument, nullptr, TYPED},
                                           {"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
 
@@ -178,6 +181,9 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
             break;
         case WAKE_AFTER:
             ok = parse_count(optarg, wake_after_ms);
+            break;
+        case TYPED:
+            plan->typed = optarg;
             break;
         case SEED: {
             int seed;
@@ -374,7 +380,7 @@ int main(int argc, char *argv[])
         if (status == 0) {
             fflush(stdout);
             // Until the tool lets go of the line.
-            printf("Loader received %ld bytes.\n", board_run_loader());
+            printf("Loader received %ld bytes.\n", board_run_loader(plan.typed));
             return status;
         }
     }
