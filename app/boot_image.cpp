@@ -1,6 +1,8 @@
 #include "app/boot_image.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <sys/stat.h>
 
 // Anything but a regular file is turned away before it is opened: a FIFO
@@ -23,7 +25,7 @@ ImageOutcome load_boot_image(const char *path, BootImage *image)
     }
     image->file = fopen(path, "rb");
     if (image->file == nullptr) {
-        fprintf(stderr, "Could not open file '%s'.\n", path);
+        fprintf(stderr, "Could not open file '%s'.\n  %s.\n", path, strerror(errno));
         return IMAGE_OPEN_FAILED;
     }
 

@@ -3,17 +3,37 @@
 #ifndef DRAMLIFT_SERIAL_H
 #define DRAMLIFT_SERIAL_H
 
+#include <string>
+#include <vector>
+
 // Opens the port that the -p value names and keeps it as the process's one
 // port. The value is a port number, 1 being the first port, or "COM" and
-// the number; where the platform has device paths, a value containing '/'
-// is taken as one. Returns 1, or prints "Could not open serial port ...",
-// and returns 0.
+// the number (on Linux and Windows); where the platform has device paths,
+// a value containing '/' is taken as one. Returns 1, or prints "Could not
+// open serial port ...", why, and the ports there are, and returns 0.
 int serial_open(const char *port);
 
 // Discards whatever is pending in both directions, then sets a raw 8N1 line
 // at the given speed with no flow control and DTR and RTS held off. Returns
-// 1, or prints "Could not configure serial port ..." and returns 0.
+// 1, or prints "Could not configure serial port ...", why, and the ports
+// there are, and returns 0.
 int serial_configure(int baud);
+
+// Writes the serial ports of this machine on standard error, as -p names
+// them, sorted, with what they are where the system tells:
+// "  Serial ports here: /dev/ttyUSB0 (FTDI FT232R USB UART, serial A1), ...."
+// or "  No serial ports found here."
+void serial_list_ports();
+
+// A serial port of this machine: its name as -p takes it, and what it is
+// where the system tells (empty otherwise).
+struct SerialPortFound {
+    std::string name;
+    std::string description;
+};
+
+// The serial ports of this machine, in any order.
+std::vector<SerialPortFound> serial_find_ports();
 
 // Hands count bytes to the platform for transmission, in order; blocks
 // until it has taken all of them.

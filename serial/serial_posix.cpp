@@ -7,11 +7,17 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <limits.h>
+#include <pwd.h>
+#include <stdlib.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -19,6 +25,9 @@
 #endif
 
 enum { DRAIN_LIMIT_MS = 1000 };
+
+// Why a port could not be used, besides the system's errors.
+enum { REASON_IN_USE = -1, REASON_NUMBERED = -2, REASON_SETTINGS_REFUSED = -3 };
 
 typedef int SerialPort;
 
@@ -89,48 +98,145 @@ static int wait_for_port(bool writing, long long deadline_us)
     return 1;
 }
 
-// The errors with which a port that has gone away answers.
+// The errors with which a port that has gone away answers: on macOS a USB
+// adapter pulled out gives ENXIO ("Device not configured").
 static bool port_gone(int error)
 {
     return error == EIO || error == ENXIO || error == ENODEV;
 }
 
+// Whether the process holds the device open.
+static bool holds_open(const std::string &pid, const char *device)
+{
+    std::string fds = "/proc/" + pid + "/fd";
+    DIR *dir = opendir(fds.c_str());
+    if (dir == nullptr)
+        return false;
+    bool holds = false;
+    for (const dirent *fd; !holds && (fd = readdir(dir)) != nullptr;) {
+        char target[PATH_MAX];
+        ssize_t length = readlink((fds + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+        if (length > 0) {
+            target[length] = '\0';
+            holds = strcmp(target, device) == 0;
+        }
+    }
+    closedir(dir);
+    return holds;
+}
+
+// The programs that hold the device open, as "name (pid N), ...", where
+// /proc lets us see them.
+static std::string holders_of(const std::string &device)
+{
+    std::string holders;
+    char wanted[PATH_MAX];
+    DIR *processes = realpath(device.c_str(), wanted) != nullptr ? opendir("/proc") : nullptr;
+    if (processes == nullptr)
+        return holders;
+    for (const dirent *process; (process = readdir(processes)) != nullptr;) {
+        std::string pid = process->d_name;
+        if (strtol(pid.c_str(), nullptr, 10) <= 0 || pid == std::to_string(getpid()) ||
+            !holds_open(pid, wanted))
+            continue;
+        char name[64] = "?";
+        FILE *comm = fopen(("/proc/" + pid + "/comm").c_str(), "r");
+        if (comm != nullptr) {
+            if (fgets(name, sizeof name, comm) != nullptr)
+                name[strcspn(name, "\n")] = '\0';
+            fclose(comm);
+        }
+        holders += (holders.empty() ? "" : ", ") + std::string(name) + " (pid " + pid + ")";
+    }
+    closedir(processes);
+    return holders;
+}
+
+// Says, indented under the failure's message, why the port could not be
+// used and what to do about it, then which ports there are.
+static void explain(int reason)
+{
+    if (reason == REASON_IN_USE || reason == EBUSY) {
+        std::string holders = holders_of(port_name);
+        fprintf(stderr, "  It is in use by %s.\n",
+                holders.empty() ? "another program" : holders.c_str());
+    } else if (reason == EACCES || reason == EPERM) {
+        struct stat device;
+        const group *owners = stat(port_name.c_str(), &device) == 0 && device.st_gid != 0 &&
+                                      (device.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)
+                                  ? getgrgid(device.st_gid)
+                                  : nullptr;
+        const passwd *user = getpwuid(getuid());
+        if (owners != nullptr)
+            fprintf(stderr,
+                    "  %s. Members of the group %s may use it: sudo adduser %s %s, then log in "
+                    "again.\n",
+                    strerror(reason), owners->gr_name, user != nullptr ? user->pw_name : "$USER",
+                    owners->gr_name);
+        else
+            fprintf(stderr, "  %s. Only root may open it.\n", strerror(reason));
+    } else if (reason == ENOTTY) {
+        fprintf(stderr, "  It is not a serial port.\n");
+    } else if (reason == REASON_NUMBERED) {
+        fprintf(stderr, "  Port numbers name no device here: give the port's path.\n");
+    } else if (reason == REASON_SETTINGS_REFUSED) {
+        fprintf(stderr, "  The driver did not take the settings.\n");
+    } else {
+        fprintf(stderr, "  %s.\n", strerror(reason));
+    }
+    serial_list_ports();
+}
+
 // Claims the port for this process alone, undoing each step if a later one
-// fails. The lock makes a second boot tool fail even when run as root;
-// TIOCEXCL keeps out other programs that open the port later (though not
-// the superuser). Neither keeps out a program that opened it before us.
+// fails; returns 0, or why it could not. The lock makes a second boot tool
+// fail even when run as root; TIOCEXCL keeps out other programs that open
+// the port later (though not the superuser). Neither keeps out a program
+// that opened it before us.
 static int claim_exclusively(int fd)
 {
-    if (!isatty(fd))
-        return 0;
+    // Anything but a terminal answers ENOTTY; a ttyS with no UART, EIO.
+    if (tcgetattr(fd, &found_line) != 0)
+        return errno;
     // Only another holder of the lock refuses the port: where locks are not
     // supported the port is still ours to use.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
-        return 0;
+        return REASON_IN_USE;
     if (ioctl(fd, TIOCEXCL) != 0)
-        return 0; // the lock goes with the descriptor
-    if (tcgetattr(fd, &found_line) != 0) {
-        ioctl(fd, TIOCNXCL);
-        return 0;
-    }
+        return errno; // the lock goes with the descriptor
+    return 0;
+}
+
+// Sets port_name to the device that the -p value names; returns 0 where
+// the value is a number and the ports here have names, not numbers (the
+// listing then shows them).
+static int name_port(const char *port)
+{
+    port_name = port;
+    if (strchr(port, '/') != nullptr)
+        return 1;
+#ifdef __linux__
+    // Port 1 is the first serial port, ttyS0.
+    port_name = "/dev/ttyS" + std::to_string(static_cast<long long>(serial_port_number(port)) - 1);
     return 1;
+#else
+    return 0;
+#endif
 }
 
 int serial_open(const char *port)
 {
-    if (strchr(port, '/') != nullptr) {
-        port_name = port;
-    } else {
-        // Port 1 is the first serial port, ttyS0.
-        port_name =
-            "/dev/ttyS" + std::to_string(static_cast<long long>(serial_port_number(port)) - 1);
-    }
-
     // Non-blocking, so that a modem line without carrier cannot hold the
     // open up, and so that a write hands over what fits and no more: every
     // wait is a select() with its own time-out.
-    int fd = open(port_name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd >= 0 && claim_exclusively(fd)) {
+    int fd = -1;
+    int reason;
+    if (!name_port(port))
+        reason = REASON_NUMBERED;
+    else if ((fd = open(port_name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) < 0)
+        reason = errno;
+    else
+        reason = claim_exclusively(fd);
+    if (reason == 0) {
         open_port = fd;
         port_lost = false;
         line_changed = false;
@@ -140,6 +246,7 @@ int serial_open(const char *port)
     if (fd >= 0)
         close(fd);
     fprintf(stderr, "Could not open serial port %s.\n", port_name.c_str());
+    explain(reason);
     return 0;
 }
 
@@ -214,16 +321,22 @@ int serial_configure(int baud)
     line.c_cc[VMIN] = 1;
     line.c_cc[VTIME] = 0;
     speed_t speed;
-    int ok = speed_of_baud(baud, &speed) && cfsetispeed(&line, speed) == 0 &&
-             cfsetospeed(&line, speed) == 0;
-    if (ok) {
+    int reason = speed_of_baud(baud, &speed) && cfsetispeed(&line, speed) == 0 &&
+                         cfsetospeed(&line, speed) == 0
+                     ? 0
+                     : EINVAL;
+    if (reason == 0) {
         // Whatever part of it the driver takes is put back at close.
         line_changed = true;
         line_baud = baud;
-        ok = tcsetattr(open_port, TCSANOW, &line) == 0 && line_took(line);
+        if (tcsetattr(open_port, TCSANOW, &line) != 0)
+            reason = errno;
+        else if (!line_took(line))
+            reason = REASON_SETTINGS_REFUSED;
     }
-    if (!ok) {
+    if (reason != 0) {
         fprintf(stderr, "Could not configure serial port %s.\n", port_name.c_str());
+        explain(reason);
         return 0;
     }
 

@@ -23,6 +23,27 @@ static COMMTIMEOUTS found_timeouts;
 static bool found = false;
 static bool line_changed = false;
 
+// Says, indented under the failure's message, why the port could not be
+// used, in the system's words, then which ports there are. For a COM port,
+// access denied means that another program has it open.
+static void explain(DWORD error)
+{
+    if (error == ERROR_ACCESS_DENIED) {
+        fprintf(stderr, "  It is in use by another program.\n");
+    } else {
+        char text[512];
+        DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, error, 0, text, sizeof text, nullptr);
+        while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                              text[length - 1] == ' ' || text[length - 1] == '.'))
+            --length;
+        if (length == 0)
+            length = static_cast<DWORD>(snprintf(text, sizeof text, "Error %lu", error));
+        fprintf(stderr, "  %.*s.\n", static_cast<int>(length), text);
+    }
+    serial_list_ports();
+}
+
 int serial_open(const char *port)
 {
     snprintf(port_name, sizeof port_name, "COM%d", serial_port_number(port));
@@ -33,7 +54,9 @@ int serial_open(const char *port)
     open_port =
         CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (open_port == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
         fprintf(stderr, "Could not open serial port %s.\n", port_name);
+        explain(error);
         return 0;
     }
     found_line.DCBlength = sizeof found_line;
@@ -78,7 +101,9 @@ int serial_configure(int baud)
     line.fRtsControl = RTS_CONTROL_DISABLE;
     line_changed = true;
     if (!SetCommState(open_port, &line)) {
+        DWORD error = GetLastError();
         fprintf(stderr, "Could not configure serial port %s.\n", port_name);
+        explain(error);
         return 0;
     }
     return 1;

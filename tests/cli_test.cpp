@@ -1,6 +1,7 @@
 // The command line of the built tool: what it prints and its exit status.
 #include "tests/support.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,9 +15,10 @@ ChildResult dramlift(std::vector<std::string> args, const std::vector<std::strin
     return run_child(args, env);
 }
 
-std::string port_failure(const std::string &device)
+std::string port_failure(const std::string &device,
+                         const std::string &reason = "No such file or directory.")
 {
-    return "Could not open serial port " + device + ".\n";
+    return "Could not open serial port " + device + ".\n  " + reason + "\n";
 }
 
 } // namespace
@@ -76,18 +78,18 @@ TEST(CommandLine, PortValueIsTakenAsTypedWithTheLastOneWinning)
         ChildResult run = dramlift(args);
         EXPECT_EQ(run.status, 1) << device;
         EXPECT_EQ(run.out, "") << device;
-        EXPECT_EQ(run.err, port_failure(device)) << device;
+        EXPECT_EQ(without_listing(run.err), port_failure(device)) << device;
     }
 }
 
 TEST(CommandLine, PosixlyCorrectStopsAtTheFirstOperand)
 {
     const std::vector<std::string> reordered = {"missing.bin", "-p", "300"};
-    EXPECT_EQ(dramlift(reordered).err, port_failure("/dev/ttyS299"));
+    EXPECT_EQ(without_listing(dramlift(reordered).err), port_failure("/dev/ttyS299"));
     ChildResult strict = dramlift(reordered, {"POSIXLY_CORRECT=1"});
     EXPECT_EQ(strict.status, 1);
     EXPECT_EQ(strict.err, USAGE);
-    EXPECT_EQ(dramlift({"-p", "300", "missing.bin"}, {"POSIXLY_CORRECT=1"}).err,
+    EXPECT_EQ(without_listing(dramlift({"-p", "300", "missing.bin"}, {"POSIXLY_CORRECT=1"}).err),
               port_failure("/dev/ttyS299"));
 }
 
@@ -97,8 +99,10 @@ TEST(CommandLine, FileFailuresAfterThePortOpened)
     int master = open_pty(&device);
     std::string dir = scratch_dir();
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {dir + "/missing.bin", "Could not open file '" + dir + "/missing.bin'.\n"},
-        {dir + "/%s%n%d.bin", "Could not open file '" + dir + "/%s%n%d.bin'.\n"},
+        {dir + "/missing.bin",
+         "Could not open file '" + dir + "/missing.bin'.\n  No such file or directory.\n"},
+        {dir + "/%s%n%d.bin",
+         "Could not open file '" + dir + "/%s%n%d.bin'.\n  No such file or directory.\n"},
         {dir, "Could not load file '" + dir + "': not a regular file.\n"},
     };
     for (const auto &[path, message] : cases) {
@@ -143,14 +147,16 @@ TEST(CommandLine, BadInputGetsOneClearMessageAndStatusOne)
         {{"-p", device, "/dev/zero"}, "Could not load file '/dev/zero': not a regular file.\n"},
         {{"-p", device, sparse},
          "Could not load file '" + sparse + "': too large for a boot image.\n"},
-        {{"-p", device, long_path}, "Could not open file '" + long_path + "'.\n"},
-        {{"-p", port_file, sparse}, "Could not open serial port " + port_file + ".\n"},
+        {{"-p", device, long_path},
+         "Could not open file '" + long_path + "'.\n  File name too long.\n"},
+        {{"-p", port_file, sparse}, port_failure(port_file, "It is not a serial port.")},
+        {{"-p", "/dev/null", sparse}, port_failure("/dev/null", "It is not a serial port.")},
     };
     for (const auto &[args, message] : cases) {
         ChildResult run = dramlift(args);
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, message);
+        EXPECT_EQ(without_listing(run.err), message);
     }
 
     // A file its user may not read; root reads anything, so run as nobody.
@@ -163,6 +169,20 @@ TEST(CommandLine, BadInputGetsOneClearMessageAndStatusOne)
         argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     ChildResult unreadable = run_child(argv);
     EXPECT_EQ(unreadable.status, 1);
-    EXPECT_EQ(unreadable.err, "Could not open file '" + secret + "'.\n");
+    EXPECT_EQ(unreadable.err, "Could not open file '" + secret + "'.\n  Permission denied.\n");
+
+    // A port that only root may open, then one that a group may.
+    ASSERT_EQ(chmod(device.c_str(), 0600), 0);
+    ChildResult root_only = run_child(argv);
+    EXPECT_EQ(without_listing(root_only.err),
+              port_failure(device, "Permission denied. Only root may open it."));
+    ASSERT_EQ(chmod(device.c_str(), 0660), 0);
+    const group *dialout = getgrnam("dialout");
+    ASSERT_NE(dialout, nullptr);
+    ASSERT_EQ(chown(device.c_str(), 0, dialout->gr_gid), 0);
+    ChildResult grouped = run_child(argv);
+    EXPECT_EQ(without_listing(grouped.err),
+              port_failure(device, "Permission denied. Members of the group dialout may use it: "
+                                   "sudo adduser nobody dialout, then log in again."));
     close(master);
 }

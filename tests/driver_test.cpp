@@ -102,7 +102,7 @@ TEST(BootImage, RefusesWhatCannotBeLoadedWithOneMessage)
 {
     std::string dir = scratch_dir();
     EXPECT_EQ(load_failure_message(dir + "/missing.bin", IMAGE_OPEN_FAILED),
-              "Could not open file '" + dir + "/missing.bin'.\n");
+              "Could not open file '" + dir + "/missing.bin'.\n  No such file or directory.\n");
     EXPECT_EQ(load_failure_message(dir, IMAGE_NOT_LOADABLE),
               "Could not load file '" + dir + "': not a regular file.\n");
     std::string fifo = dir + "/fifo";
@@ -253,7 +253,8 @@ TEST(RunSequence, FailuresBeforeTheTransferReleaseThePort)
     RunResult missing = run_tool({"-p", "2", dir + "/none.bin"}, {});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out, "");
-    EXPECT_EQ(missing.err, "Could not open file '" + dir + "/none.bin'.\n");
+    EXPECT_EQ(missing.err,
+              "Could not open file '" + dir + "/none.bin'.\n  No such file or directory.\n");
     EXPECT_EQ(script_record().configured_baud, 0);
     EXPECT_FALSE(script_record().open);
     EXPECT_TRUE(script_written().empty());

@@ -76,3 +76,24 @@ if(QEMU)
 else()
   add_skipped_test(real_ports "qemu-system-x86 missing: the real serial drivers not tried")
 endif()
+
+# The macOS programs, cross-built with zig's clang from the sources of the
+# POSIX build here.
+find_program(NPM npm)
+if(NPM)
+  set(library_sources)
+  foreach(library dramlift_driver dramlift_xmodem dramlift_serial dramlift_console)
+    get_target_property(sources ${library} SOURCES)
+    list(TRANSFORM sources PREPEND ${PROJECT_SOURCE_DIR}/)
+    list(APPEND library_sources ${sources})
+  endforeach()
+  get_target_property(board_sources dramlift-board SOURCES)
+  list(TRANSFORM board_sources PREPEND ${PROJECT_SOURCE_DIR}/tools/)
+  add_test(NAME macos_build
+    COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/macos_build.sh ${CMAKE_BINARY_DIR}/macos
+            ${PROJECT_SOURCE_DIR} ${library_sources} -- ${PROJECT_SOURCE_DIR}/app/main.cpp
+            -- ${board_sources})
+  set_tests_properties(macos_build PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1200)
+else()
+  add_skipped_test(macos_build "npm missing: the macOS build not tried")
+endif()

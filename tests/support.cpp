@@ -244,6 +244,16 @@ bool same_settings(const termios &a, const termios &b)
            cfgetospeed(&a) == cfgetospeed(&b) && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
+std::string without_listing(const std::string &err)
+{
+    size_t last = err.rfind('\n', err.size() >= 2 ? err.size() - 2 : 0);
+    std::string line = err.substr(last == std::string::npos ? 0 : last + 1);
+    bool listing = line == "  No serial ports found here.\n" ||
+                   (line.rfind("  Serial ports here: ", 0) == 0 && line.size() > 23 &&
+                    line.compare(line.size() - 2, 2, ".\n") == 0);
+    return listing ? err.substr(0, err.size() - line.size()) : err;
+}
+
 double now_seconds()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())

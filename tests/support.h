@@ -66,6 +66,11 @@ bool same_settings(const termios &a, const termios &b);
 // came.
 std::string read_until(int fd, const std::string &wanted, double seconds = 10);
 
+// A port failure's message and reason without the listing of the machine's
+// ports after them, which differs from machine to machine: that last line is
+// checked for its form and dropped (and left in when it is not a listing).
+std::string without_listing(const std::string &err);
+
 // A steady clock in seconds.
 double now_seconds();
 

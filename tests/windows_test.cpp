@@ -36,6 +36,16 @@ class WinePrefix : public testing::Environment
         // test may ever reach one.
         ASSERT_EQ(
             run_child({"sh", "-c", "rm -f \"$WINEPREFIX\"/dosdevices/com*"}, wine_env()).status, 0);
+        // The ports the registry lists, which the messages name: two of our
+        // own, in place of those Wine found on the machine.
+        const std::string map = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+        ASSERT_EQ(run_child({"sh", "-c",
+                             "wine reg delete '" + map + "' /va /f && wine reg add '" + map +
+                                 "' /v Serial11 /d COM12 /f && wine reg add '" + map +
+                                 "' /v Serial2 /d COM3 /f"},
+                            wine_env())
+                      .status,
+                  0);
     }
     void TearDown() override
     {
@@ -80,6 +90,10 @@ void attach(const Board &board, int number)
 // low byte.
 const unsigned STATUS_CONTROL_C_EXIT = 0xC000013A;
 
+// Why a COM port that is not there cannot be opened, as Wine words it, and
+// the ports the registry lists.
+const std::string NOT_THERE = "  File not found.\n  Serial ports here: COM3, COM12.\n";
+
 const std::string WAITING = "Waiting for the board to wake up...";
 const std::string BLANK35 = "\r                                   \r";
 const std::string BLANK31 = "\r                               \r";
@@ -102,7 +116,7 @@ TEST(Windows, CommandLineFollowsTheSameConventions)
         ChildResult run = dramlift_exe(args);
         EXPECT_EQ(run.status, 1) << name;
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, crlf("Could not open serial port " + name + ".\n"));
+        EXPECT_EQ(run.err, crlf("Could not open serial port " + name + ".\n" + NOT_THERE));
     }
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
              {"-x", "image.bin"}, {"image.bin", "-p"}, {"a.bin", "b.bin"}, {}}) {
@@ -192,7 +206,9 @@ TEST(Windows, TransferFailuresEndWithStatusOne)
     ChildResult unconfigurable = dramlift_exe({"-p", "7", path});
     EXPECT_EQ(unconfigurable.status, 1);
     EXPECT_EQ(unconfigurable.out, "");
-    EXPECT_EQ(unconfigurable.err, crlf("Could not configure serial port COM7.\n"));
+    EXPECT_EQ(unconfigurable.err,
+              crlf("Could not configure serial port COM7.\n  Invalid handle.\n  Serial ports here: "
+                   "COM3, COM12.\n"));
 }
 
 TEST(Windows, TerminalTakesPipedKeysUntilTheEscapeKeysOrCtrlC)

@@ -120,11 +120,15 @@ else
         "Lost serial port /dev/ttyUSB1." "$(seconds_since "$removed")" 2.0
 fi
 
-# A ttyS with no UART behind it: the kernel refuses it, at once.
+# A ttyS with no UART behind it: the kernel refuses it, at once, and the
+# listing names the ports there are, without the ttyS ports that have no UART.
 started=$(uptime_s)
 dramlift -p 4 /boot.bin > /dev/null 2> /tmp/no-uart.err
-report_failure no-uart "$?" "$(cat /tmp/no-uart.err)" \
-    "Could not open serial port /dev/ttyS3." "$(seconds_since "$started")" 0.5
+report_failure no-uart "$?" "$(cat /tmp/no-uart.err)" "Could not open serial port /dev/ttyS3.
+  Input/output error.
+  Serial ports here: /dev/ttyS0, /dev/ttyS1, \
+/dev/ttyUSB0 (QEMU USB SERIAL, serial 1-0000:00:02.0-1), \
+/dev/ttyUSB2 (QEMU USB SERIAL, serial 1-0000:00:02.0-3)." "$(seconds_since "$started")" 0.5
 
 echo "guest: done"
 poweroff -f
