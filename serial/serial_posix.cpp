@@ -2,6 +2,7 @@
 #include "serial/serial.h"
 
 #include "console/console.h"
+#include "serial/net.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -34,6 +35,8 @@ typedef int SerialPort;
 static SerialPort open_port = -1;
 static std::string port_name;
 static bool port_lost = false;
+// A port on a port server is a socket: the same waits, reads and writes.
+static NetKind net = NET_NONE;
 
 // What serial_close puts back: the line settings found at open, and whether
 // configuring turned the driver's low latency on.
@@ -102,7 +105,8 @@ static int wait_for_port(bool writing, long long deadline_us)
 // adapter pulled out gives ENXIO ("Device not configured").
 static bool port_gone(int error)
 {
-    return error == EIO || error == ENXIO || error == ENODEV;
+    return error == EIO || error == ENXIO || error == ENODEV || error == ECONNRESET ||
+           error == EPIPE || error == ETIMEDOUT;
 }
 
 // Whether the process holds the device open.
@@ -223,8 +227,31 @@ static int name_port(const char *port)
 #endif
 }
 
+// Connects to a port on a port server and, for RFC 2217, agrees on the
+// options and notes the settings in force.
+static int open_network_port(const char *port)
+{
+    port_name = port;
+    port_lost = false;
+    std::string reason;
+    open_port = net_connect(port, &reason);
+    if (open_port >= 0 && net == NET_RFC2217)
+        reason = net_session_open(serial_clock_ms() + DRAIN_LIMIT_MS * 5);
+    if (reason.empty())
+        return 1;
+    if (open_port >= 0)
+        close(open_port);
+    open_port = -1;
+    fprintf(stderr, "Could not open serial port %s.\n  %s.\n", port, reason.c_str());
+    return 0;
+}
+
 int serial_open(const char *port)
 {
+    net = net_kind(port);
+    if (net != NET_NONE)
+        return open_network_port(port);
+
     // Non-blocking, so that a modem line without carrier cannot hold the
     // open up, and so that a write hands over what fits and no more: every
     // wait is a select() with its own time-out.
@@ -310,6 +337,18 @@ static void give_up_low_latency()
 
 int serial_configure(int baud)
 {
+    if (net != NET_NONE) {
+        // A raw port's line settings are the server's business.
+        std::string reason = net == NET_RFC2217 ? net_session_configure(baud) : "";
+        unsigned char stale[256];
+        while (serial_read(stale, sizeof stale, 0) > 0) {
+        }
+        if (reason.empty())
+            return 1;
+        fprintf(stderr, "Could not configure serial port %s.\n  %s.\n", port_name.c_str(),
+                reason.c_str());
+        return 0;
+    }
     tcflush(open_port, TCIOFLUSH);
 
     termios line = found_line;
@@ -347,7 +386,8 @@ int serial_configure(int baud)
     return 1;
 }
 
-void serial_write(const unsigned char *bytes, int count)
+// Hands the bytes to the port as they are.
+static void write_all(const unsigned char *bytes, int count)
 {
     while (count > 0 && !port_lost) {
         ssize_t written = write(open_port, bytes, static_cast<size_t>(count));
@@ -365,6 +405,48 @@ void serial_write(const unsigned char *bytes, int count)
     }
 }
 
+void serial_write(const unsigned char *bytes, int count)
+{
+    if (net == NET_RFC2217) {
+        std::string escaped = telnet_escape(bytes, count);
+        write_all(reinterpret_cast<const unsigned char *>(escaped.data()),
+                  static_cast<int>(escaped.size()));
+    } else {
+        write_all(bytes, count);
+    }
+}
+
+void net_send(const std::string &bytes)
+{
+    write_all(reinterpret_cast<const unsigned char *>(bytes.data()),
+              static_cast<int>(bytes.size()));
+}
+
+int net_receive(unsigned char *buffer, int capacity, long long deadline_ms)
+{
+    while (!port_lost && !serial_stop_requested()) {
+        ssize_t got = read(open_port, buffer, static_cast<size_t>(capacity));
+        if (got > 0)
+            return static_cast<int>(got);
+        if (got == 0 || (errno != EAGAIN && errno != EINTR))
+            port_lost = true;
+        else if (!wait_for_port(false, deadline_ms * 1000))
+            return 0;
+    }
+    return -1;
+}
+
+// Leaves the data of what the server sent at the start of the buffer and
+// returns how many bytes it is; answers the server's Telnet commands.
+static int telnet_data(unsigned char *buffer, int got)
+{
+    std::string answers;
+    got = telnet_take(buffer, got, &answers);
+    if (!answers.empty())
+        net_send(answers);
+    return got;
+}
+
 int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
 {
     long long deadline = monotonic_us() + timeout_ms * 1000LL;
@@ -372,8 +454,13 @@ int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
         if (timeout_ms > 0 && !wait_for_port(false, deadline))
             return 0;
         ssize_t got = read(open_port, buffer, static_cast<size_t>(capacity));
-        if (got > 0)
-            return static_cast<int>(got);
+        if (got > 0) {
+            int data = net == NET_RFC2217 ? telnet_data(buffer, static_cast<int>(got))
+                                          : static_cast<int>(got);
+            if (data > 0)
+                return data;
+            continue; // only the server's own commands came
+        }
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0 && errno == EAGAIN) {
@@ -441,6 +528,14 @@ static void drain_output()
 
 void serial_close()
 {
+    if (net != NET_NONE) {
+        if (net == NET_RFC2217 && !port_lost)
+            net_session_close();
+        close(open_port);
+        open_port = -1;
+        net = NET_NONE;
+        return;
+    }
     if (line_changed && !port_lost) {
         drain_output();
         tcsetattr(open_port, TCSANOW, &found_line);

@@ -1,0 +1,217 @@
+// Ports on a port server: the built tool against Debian's ser2net, which
+// serves the board emulator's pty on 127.0.0.1 by RFC 2217 or as raw TCP.
+#include "tests/support.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace
+{
+
+// A loopback TCP port that nothing listens on just now.
+int free_port()
+{
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(probe, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+        getsockname(probe, reinterpret_cast<sockaddr *>(&address), &size) != 0)
+        abort();
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
+bool accepts(int port)
+{
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool connected = connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(probe);
+    return connected;
+}
+
+// ser2net serving the device on a port of its own, by RFC 2217 or raw.
+struct PortServer {
+    Child process;
+    std::string url;
+};
+
+PortServer start_ser2net(const std::string &device, bool rfc2217)
+{
+    int port = free_port();
+    std::string config = write_file(scratch_dir() + "/ser2net.yaml", {});
+    FILE *file = fopen(config.c_str(), "w");
+    fprintf(file,
+            "connection: &board\n  accepter: %stcp,127.0.0.1,%d\n"
+            "  connector: serialdev,%s,9600n81,local\n",
+            rfc2217 ? "telnet(rfc2217)," : "", port, device.c_str());
+    fclose(file);
+    PortServer server;
+    server.process = start_child({"ser2net", "-n", "-c", config});
+    server.url = (rfc2217 ? "rfc2217://127.0.0.1:" : "socket://127.0.0.1:") + std::to_string(port);
+    for (int tenths = 0; tenths < 50 && !accepts(port); ++tenths)
+        usleep(100 * 1000);
+    return server;
+}
+
+void stop(PortServer *server)
+{
+    kill(server->process.pid, SIGTERM);
+    finish_child(&server->process);
+}
+
+bool have_ser2net()
+{
+    return run_child({"sh", "-c", "command -v ser2net"}).status == 0;
+}
+
+// An image with plenty of 0xFF bytes, which Telnet doubles, and a block
+// that is nothing else.
+std::vector<unsigned char> image_with_iac(size_t size)
+{
+    std::vector<unsigned char> bytes = pattern_bytes(size, 70);
+    for (size_t i = 0; i < size; i += 7)
+        bytes[i] = 0xFF;
+    std::fill(bytes.begin() + 256, bytes.begin() + 384, 0xFF);
+    return bytes;
+}
+
+speed_t speed_of(int fd)
+{
+    termios line;
+    tcgetattr(fd, &line);
+    return cfgetospeed(&line);
+}
+
+bool is_8n1(int fd)
+{
+    termios line;
+    tcgetattr(fd, &line);
+    return (line.c_cflag & (CSIZE | PARENB | CSTOPB)) == CS8;
+}
+
+} // namespace
+
+TEST(NetworkPorts, ImagesArriveIntactAndTheServersLineIsPutBack)
+{
+    if (!have_ser2net())
+        GTEST_SKIP() << "ser2net is not installed";
+    for (bool rfc2217 : {true, false}) {
+        SCOPED_TRACE(rfc2217 ? "rfc2217://" : "socket://");
+        std::string dir = scratch_dir();
+        std::vector<unsigned char> bytes = image_with_iac(40000);
+        std::string path = write_file(dir + "/boot.bin", bytes);
+        Board board = start_board({"--paced", "-o", dir + "/got.bin"});
+        int watcher = open(board.device.c_str(), O_RDWR | O_NOCTTY);
+        termios line;
+        ASSERT_EQ(tcgetattr(watcher, &line), 0);
+        cfsetspeed(&line, B9600);
+        ASSERT_EQ(tcsetattr(watcher, TCSANOW, &line), 0);
+        PortServer server = start_ser2net(board.device, rfc2217);
+
+        Child tool = start_child({DRAMLIFT_EXE, "-p", server.url, path});
+        usleep(1500 * 1000);
+        if (rfc2217) {
+            EXPECT_EQ(speed_of(watcher), B115200);
+            EXPECT_TRUE(is_8n1(watcher));
+        }
+        ChildResult run = finish_child(&tool);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        EXPECT_NE(run.out.find("Successfully downloaded"), std::string::npos);
+        usleep(300 * 1000);
+        EXPECT_EQ(speed_of(watcher), B9600);
+        stop(&server);
+        close(watcher);
+        finish_board(&board);
+        bytes.insert(bytes.end(), {0xA7, 0x3E, 0x37, 0x18, 0, 0, 0, 0});
+        EXPECT_TRUE(read_file(dir + "/got.bin") == bytes);
+    }
+}
+
+TEST(NetworkPorts, AddressesThatCannotBeReachedFailAtOnceWithTheReason)
+{
+    std::string closed = "rfc2217://127.0.0.1:" + std::to_string(free_port());
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {closed, "Connection refused."},
+        {"socket://127.0.0.1:0", "It is not a HOST:PORT address."},
+        {"socket://127.0.0.1:65536", "It is not a HOST:PORT address."},
+        {"rfc2217://127.0.0.1", "It is not a HOST:PORT address."},
+        {"rfc2217://:2217", "It is not a HOST:PORT address."},
+        {"socket://[::1:2217", "It is not a HOST:PORT address."},
+        {"socket://::1:2217", "It is not a HOST:PORT address."},
+        {"socket://127.0.0.1:22x", "It is not a HOST:PORT address."},
+    };
+    for (const auto &[url, reason] : cases) {
+        double started = now_seconds();
+        ChildResult run = run_child({DRAMLIFT_EXE, "-p", url, "boot.bin"});
+        EXPECT_LT(now_seconds() - started, 1.0) << url;
+        EXPECT_EQ(run.status, 1) << url;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "Could not open serial port " + url + ".\n  " + reason + "\n");
+    }
+}
+
+TEST(NetworkPorts, TerminalPassesEveryByteAndALostServerEndsTheRun)
+{
+    if (!have_ser2net())
+        GTEST_SKIP() << "ser2net is not installed";
+    // dramlift -t across the network, keys from a pipe: every byte value
+    // reaches the board and comes back in its echo.
+    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(500, 71));
+    Board board = start_board({});
+    PortServer server = start_ser2net(board.device, true);
+    int keys[2], screen[2];
+    ASSERT_EQ(pipe(keys), 0);
+    ASSERT_EQ(pipe(screen), 0);
+    Child tool = start_child({DRAMLIFT_EXE, "-t", "-p", server.url, path}, {}, keys[0], screen[1]);
+    close(keys[0]);
+    close(screen[1]);
+    ASSERT_NE(read_until(screen[0], "flash.\r\n> ").find("> "), std::string::npos);
+    std::string all, typed;
+    for (int value = 0; value < 256; ++value) {
+        all += static_cast<char>(value);
+        typed += std::string(value == 0x1C ? 2 : 1, static_cast<char>(value));
+    }
+    ASSERT_EQ(write(keys[1], typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    EXPECT_EQ(read_until(screen[0], all.substr(200)), all);
+
+    // The server goes away: the terminal ends at once, the port lost.
+    kill(server.process.pid, SIGKILL);
+    double lost_at = now_seconds();
+    ChildResult run = finish_child(&tool);
+    EXPECT_LE(now_seconds() - lost_at, 2.0);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Terminal on " + server.url +
+                           "; leave with Ctrl-\\ then c.\nLost serial port " + server.url + ".\n");
+    finish_child(&server.process);
+    close(keys[1]);
+    close(screen[0]);
+    finish_board(&board);
+
+    // Mid-transfer, likewise.
+    board = start_board({"--paced"});
+    server = start_ser2net(board.device, false);
+    std::string big = write_file(scratch_dir() + "/big.bin", pattern_bytes(40000, 72));
+    tool = start_child({DRAMLIFT_EXE, "-p", server.url, big});
+    usleep(1000 * 1000);
+    kill(server.process.pid, SIGKILL);
+    lost_at = now_seconds();
+    run = finish_child(&tool);
+    EXPECT_LE(now_seconds() - lost_at, 2.0);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Lost serial port " + server.url + ".\n");
+    finish_child(&server.process);
+    finish_board(&board);
+}
