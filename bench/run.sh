@@ -2,7 +2,7 @@
 # Measures dramlift against the limit of a 115200-baud line and against
 # lrzsz's sx, and what it costs the PC; prints a Markdown table.
 # Usage: bench/run.sh [build-dir]   (default: build)
-# Needs lrzsz, bc, GNU time and strace; Wine for the last row.
+# Needs lrzsz, bc, GNU time and strace; Wine for row 9, ser2net for row 10.
 set -eu
 build=${1:-build}
 dramlift=$build/dramlift
@@ -164,4 +164,34 @@ EOT
         "$(calc "($port30 - $port10) / 20")" "$(calc "($console30 - $console10) / 20")"
 else
     echo "| 9 | WriteFile calls per block under Wine | not measured: Wine or the Windows build missing | one each |"
+fi
+
+# 10. The same paced line behind ser2net, by RFC 2217 over loopback, in turns
+# with the pty itself, three times each. ser2net holds back what the board
+# sends for a few characters' time unless chardelay is off.
+if command -v ser2net > /dev/null; then
+    port=17321
+    for _ in 1 2 3; do
+        start_board --paced
+        "$dramlift" -p "$device" "$work/256k.bin" > /dev/null
+        wait "$board_pid"
+        transfer_time >> "$work/direct"
+        start_board --paced
+        printf 'connection: &board\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n  options:\n    chardelay: false\n' \
+            "$port" "$device" > "$work/ser2net.yaml"
+        ser2net -n -c "$work/ser2net.yaml" 2> /dev/null &
+        server_pid=$!
+        sleep 1
+        "$dramlift" -p "rfc2217://127.0.0.1:$port" "$work/256k.bin" > /dev/null
+        kill "$server_pid"
+        wait "$server_pid" || true
+        wait "$board_pid"
+        transfer_time >> "$work/network"
+    done
+    direct=$(median "$work/direct")
+    network=$(median "$work/network")
+    printf '| 10 | row 1 by rfc2217:// through ser2net on loopback, in turns with the pty itself, median of 3 each | %.3f s (runs: %s) against %.3f s (runs: %s): %.4f | at most 1.03 |\n' \
+        "$network" "$(all_runs "$work/network")" "$direct" "$(all_runs "$work/direct")" "$(calc "$network / $direct")"
+else
+    echo "| 10 | row 1 by rfc2217:// through ser2net | not measured: ser2net missing | at most 1.03 |"
 fi

@@ -82,4 +82,19 @@ typedef int NetSocket;
 // (non-blocking, TCP_NODELAY), or an invalid one with *reason set.
 NetSocket net_connect(const char *port, std::string *reason);
 
+#ifdef _WIN32
+// The system's text for a Windows or Winsock error, without its full stop.
+std::string win32_error_text(unsigned long error);
+
+// A network port on Windows, behind the functions of serial/serial.h with
+// the same names but for the prefix (a socket is no COM port handle there).
+int net_win32_open(const char *port);
+int net_win32_configure(int baud);
+void net_win32_write(const unsigned char *bytes, int count);
+int net_win32_read(unsigned char *buffer, int capacity, int timeout_ms);
+int net_win32_has_input();
+int net_win32_lost();
+void net_win32_close();
+#endif
+
 #endif

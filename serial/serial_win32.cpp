@@ -2,8 +2,10 @@
 #include "serial/serial.h"
 
 #include "console/console.h"
+#include "serial/net.h"
 
 #include <cstdio>
+#include <string>
 #include <windows.h>
 
 enum { DRAIN_LIMIT_MS = 1000, WAIT_SLICE_MS = 10 };
@@ -11,8 +13,10 @@ enum { DRAIN_LIMIT_MS = 1000, WAIT_SLICE_MS = 10 };
 typedef HANDLE SerialPort;
 
 static SerialPort open_port = INVALID_HANDLE_VALUE;
-static char port_name[32];
+static std::string port_name;
 static bool port_lost = false;
+// A port on a port server, which net_win32.cpp serves.
+static NetKind net = NET_NONE;
 
 // The read time-out in force on the port; -1 until the first read sets one.
 static int timeout_in_force_ms = -1;
@@ -31,31 +35,27 @@ static void explain(DWORD error)
     if (error == ERROR_ACCESS_DENIED) {
         fprintf(stderr, "  It is in use by another program.\n");
     } else {
-        char text[512];
-        DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                      nullptr, error, 0, text, sizeof text, nullptr);
-        while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
-                              text[length - 1] == ' ' || text[length - 1] == '.'))
-            --length;
-        if (length == 0)
-            length = static_cast<DWORD>(snprintf(text, sizeof text, "Error %lu", error));
-        fprintf(stderr, "  %.*s.\n", static_cast<int>(length), text);
+        fprintf(stderr, "  %s.\n", win32_error_text(error).c_str());
     }
     serial_list_ports();
 }
 
 int serial_open(const char *port)
 {
-    snprintf(port_name, sizeof port_name, "COM%d", serial_port_number(port));
+    net = net_kind(port);
+    if (net != NET_NONE) {
+        port_name = port;
+        return net_win32_open(port);
+    }
+    port_name = "COM" + std::to_string(serial_port_number(port));
     // Through the device namespace, or ports from COM10 on cannot be opened.
-    char device[40];
-    snprintf(device, sizeof device, "\\\\.\\%s", port_name);
+    std::string device = "\\\\.\\" + port_name;
 
-    open_port =
-        CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    open_port = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            0, nullptr);
     if (open_port == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        fprintf(stderr, "Could not open serial port %s.\n", port_name);
+        fprintf(stderr, "Could not open serial port %s.\n", port_name.c_str());
         explain(error);
         return 0;
     }
@@ -69,6 +69,8 @@ int serial_open(const char *port)
 
 int serial_configure(int baud)
 {
+    if (net != NET_NONE)
+        return net_win32_configure(baud);
     PurgeComm(open_port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
     // A raw line: every byte passes unchanged, and no flow control, hardware
@@ -102,7 +104,7 @@ int serial_configure(int baud)
     line_changed = true;
     if (!SetCommState(open_port, &line)) {
         DWORD error = GetLastError();
-        fprintf(stderr, "Could not configure serial port %s.\n", port_name);
+        fprintf(stderr, "Could not configure serial port %s.\n", port_name.c_str());
         explain(error);
         return 0;
     }
@@ -111,6 +113,10 @@ int serial_configure(int baud)
 
 void serial_write(const unsigned char *bytes, int count)
 {
+    if (net != NET_NONE) {
+        net_win32_write(bytes, count);
+        return;
+    }
     // Without write time-outs WriteFile takes everything; the loop is for a
     // driver that reports less.
     while (count > 0 && !port_lost) {
@@ -165,6 +171,8 @@ static int read_waiting(unsigned char *buffer, int capacity)
 
 int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
 {
+    if (net != NET_NONE)
+        return net_win32_read(buffer, capacity, timeout_ms);
     ULONGLONG start = GetTickCount64();
     if (port_lost)
         return failed_read(start, timeout_ms);
@@ -205,7 +213,8 @@ int serial_wait_input(int timeout_ms, bool watch_stdin)
     while (!serial_stop_requested()) {
         DWORD errors;
         COMSTAT status;
-        if (!ClearCommError(open_port, &errors, &status) || status.cbInQue > 0)
+        if (net != NET_NONE ? net_win32_has_input()
+                            : !ClearCommError(open_port, &errors, &status) || status.cbInQue > 0)
             return SERIAL_INPUT_LINE; // the read that follows tells which
         if (console) {
             if (WaitForSingleObject(input, WAIT_SLICE_MS) == WAIT_OBJECT_0)
@@ -228,12 +237,12 @@ int serial_stop_requested()
 
 int serial_lost()
 {
-    return port_lost;
+    return net != NET_NONE ? net_win32_lost() : port_lost;
 }
 
 const char *serial_name()
 {
-    return port_name;
+    return port_name.c_str();
 }
 
 // Lets what is still queued for the port go out, but only for so long: a
@@ -250,6 +259,11 @@ static void drain_output()
 
 void serial_close()
 {
+    if (net != NET_NONE) {
+        net_win32_close();
+        net = NET_NONE;
+        return;
+    }
     if (line_changed && found && !port_lost) {
         drain_output();
         SetCommState(open_port, &found_line);

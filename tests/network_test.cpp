@@ -1,75 +1,16 @@
 // Ports on a port server: the built tool against Debian's ser2net, which
 // serves the board emulator's pty on 127.0.0.1 by RFC 2217 or as raw TCP.
+#include "serial/net.h"
 #include "tests/support.h"
 
-#include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace
 {
-
-// A loopback TCP port that nothing listens on just now.
-int free_port()
-{
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (bind(probe, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
-        getsockname(probe, reinterpret_cast<sockaddr *>(&address), &size) != 0)
-        abort();
-    close(probe);
-    return ntohs(address.sin_port);
-}
-
-bool accepts(int port)
-{
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool connected = connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    close(probe);
-    return connected;
-}
-
-// ser2net serving the device on a port of its own, by RFC 2217 or raw.
-struct PortServer {
-    Child process;
-    std::string url;
-};
-
-PortServer start_ser2net(const std::string &device, bool rfc2217)
-{
-    int port = free_port();
-    std::string config = write_file(scratch_dir() + "/ser2net.yaml", {});
-    FILE *file = fopen(config.c_str(), "w");
-    fprintf(file,
-            "connection: &board\n  accepter: %stcp,127.0.0.1,%d\n"
-            "  connector: serialdev,%s,9600n81,local\n",
-            rfc2217 ? "telnet(rfc2217)," : "", port, device.c_str());
-    fclose(file);
-    PortServer server;
-    server.process = start_child({"ser2net", "-n", "-c", config});
-    server.url = (rfc2217 ? "rfc2217://127.0.0.1:" : "socket://127.0.0.1:") + std::to_string(port);
-    for (int tenths = 0; tenths < 50 && !accepts(port); ++tenths)
-        usleep(100 * 1000);
-    return server;
-}
-
-void stop(PortServer *server)
-{
-    kill(server->process.pid, SIGTERM);
-    finish_child(&server->process);
-}
 
 bool have_ser2net()
 {
@@ -132,7 +73,7 @@ TEST(NetworkPorts, ImagesArriveIntactAndTheServersLineIsPutBack)
         EXPECT_NE(run.out.find("Successfully downloaded"), std::string::npos);
         usleep(300 * 1000);
         EXPECT_EQ(speed_of(watcher), B9600);
-        stop(&server);
+        stop_ser2net(&server);
         close(watcher);
         finish_board(&board);
         bytes.insert(bytes.end(), {0xA7, 0x3E, 0x37, 0x18, 0, 0, 0, 0});
@@ -214,4 +155,41 @@ TEST(NetworkPorts, TerminalPassesEveryByteAndALostServerEndsTheRun)
     EXPECT_EQ(run.err, "Lost serial port " + server.url + ".\n");
     finish_child(&server.process);
     finish_board(&board);
+}
+
+TEST(NetworkPorts, TelnetStreamSplitAnywhereGivesTheDataAlone)
+{
+    // Options the tool does not know (ECHO) are refused, a modem state
+    // notification is dropped, the confirmations are kept, 0xFF doubled is
+    // one data byte, in data and in a value.
+    const std::vector<unsigned char> stream = {
+        0xFF, 0xFB, 0x01, 'a',  'b', 0xFF, 0xFF, 'c',  0xFF, 0xFA, 44,   107,  0x30, 0xFF,
+        0xF0, 0xFF, 0xFA, 44,   101, 0x00, 0x01, 0xC2, 0x00, 0xFF, 0xF0, 0xFF, 0xFD, 44,
+        0xFF, 0xF1, 0xFF, 0xFA, 44,  101,  0x00, 0x00, 0xFF, 0xFF, 0x00, 0xFF, 0xF0, 'd'};
+    for (size_t split = 0; split <= stream.size(); ++split) {
+        SCOPED_TRACE(split);
+        telnet_start();
+        std::string data, answers;
+        for (const auto &[from, to] :
+             {std::pair<size_t, size_t>{0, split}, {split, stream.size()}}) {
+            std::vector<unsigned char> piece(stream.begin() + from, stream.begin() + to);
+            int got = telnet_take(piece.data(), static_cast<int>(piece.size()), &answers);
+            data.append(piece.begin(), piece.begin() + got);
+        }
+        EXPECT_EQ(data, "ab\xFF"
+                        "cd");
+        EXPECT_EQ(answers, "\xFF\xFE\x01");
+        EXPECT_TRUE(telnet_com_port_agreed());
+        int command;
+        uint32_t value;
+        std::vector<std::pair<int, uint32_t>> confirmed;
+        while (telnet_next_confirmation(&command, &value))
+            confirmed.emplace_back(command, value);
+        EXPECT_EQ(confirmed, (std::vector<std::pair<int, uint32_t>>{{1, 115200}, {1, 0xFF00}}));
+    }
+    // And the other way: data escaped, a value holding 0xFF escaped too.
+    const unsigned char out[] = {0x00, 0xFF, 0x7F};
+    EXPECT_EQ(telnet_escape(out, 3), std::string("\x00\xFF\xFF\x7F", 4));
+    EXPECT_EQ(telnet_com_port(COM_SET_BAUDRATE, 0xFF00),
+              std::string("\xFF\xFA\x2C\x01\x00\x00\xFF\xFF\x00\xFF\xF0", 11));
 }

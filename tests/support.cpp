@@ -1,5 +1,6 @@
 #include "tests/support.h"
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -7,8 +8,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -275,4 +278,55 @@ std::string read_until(int fd, const std::string &wanted, double seconds)
         got.append(buffer, static_cast<size_t>(n));
     }
     return got;
+}
+
+// A loopback TCP port that nothing listens on just now.
+int free_port()
+{
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(probe, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+        getsockname(probe, reinterpret_cast<sockaddr *>(&address), &size) != 0)
+        abort();
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
+static bool accepts(int port)
+{
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool connected = connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(probe);
+    return connected;
+}
+
+PortServer start_ser2net(const std::string &device, bool rfc2217)
+{
+    int port = free_port();
+    std::string config = write_file(scratch_dir() + "/ser2net.yaml", {});
+    FILE *file = fopen(config.c_str(), "w");
+    fprintf(file,
+            "connection: &board\n  accepter: %stcp,127.0.0.1,%d\n"
+            "  connector: serialdev,%s,9600n81,local\n  options:\n    chardelay: false\n",
+            rfc2217 ? "telnet(rfc2217)," : "", port, device.c_str());
+    fclose(file);
+    PortServer server;
+    server.process = start_child({"ser2net", "-n", "-c", config});
+    server.url = (rfc2217 ? "rfc2217://127.0.0.1:" : "socket://127.0.0.1:") + std::to_string(port);
+    for (int tenths = 0; tenths < 50 && !accepts(port); ++tenths)
+        usleep(100 * 1000);
+    return server;
+}
+
+void stop_ser2net(PortServer *server)
+{
+    kill(server->process.pid, SIGTERM);
+    finish_child(&server->process);
 }

@@ -71,6 +71,18 @@ std::string read_until(int fd, const std::string &wanted, double seconds = 10);
 // checked for its form and dropped (and left in when it is not a listing).
 std::string without_listing(const std::string &err);
 
+// A loopback TCP port that nothing listens on just now.
+int free_port();
+
+// Debian's ser2net, serving the device on a loopback port of its own, by
+// RFC 2217 or raw, as the URL that dramlift -p takes says.
+struct PortServer {
+    Child process;
+    std::string url;
+};
+PortServer start_ser2net(const std::string &device, bool rfc2217);
+void stop_ser2net(PortServer *server);
+
 // A steady clock in seconds.
 double now_seconds();
 

@@ -159,6 +159,26 @@ TEST(Windows, DownloadsInBothModesThroughComPorts)
     }
 }
 
+TEST(Windows, DownloadsThroughAPortServer)
+{
+    if (run_child({"sh", "-c", "command -v ser2net"}).status != 0)
+        GTEST_SKIP() << "ser2net is not installed";
+    std::string dir = scratch_dir();
+    std::vector<unsigned char> bytes = pattern_bytes(3000, 44);
+    std::fill(bytes.begin() + 128, bytes.begin() + 256, 0xFF);
+    std::string path = "Z:" + write_file(dir + "/boot.bin", bytes);
+    Board board = start_board({"-o", dir + "/got.bin"});
+    PortServer server = start_ser2net(board.device, true);
+    ChildResult run = dramlift_exe({"-p", server.url, path});
+    stop_ser2net(&server);
+    ChildResult received = finish_board(&board);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(received.status, 0) << received.out;
+    bytes.insert(bytes.end(), {0xA7, 0x3E, 0x37, 0x18, 0, 0, 0, 0});
+    EXPECT_TRUE(read_file(dir + "/got.bin") == bytes);
+}
+
 TEST(Windows, TransferFailuresEndWithStatusOne)
 {
     std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(2000, 40));
