@@ -25,7 +25,7 @@
 #include <linux/serial.h>
 #endif
 
-enum { DRAIN_LIMIT_MS = 1000 };
+enum { DRAIN_LIMIT_MS = 1000, SESSION_LIMIT_MS = 5000 };
 
 // Why a port could not be used, besides the system's errors.
 enum { REASON_IN_USE = -1, REASON_NUMBERED = -2, REASON_SETTINGS_REFUSED = -3 };
@@ -236,7 +236,7 @@ static int open_network_port(const char *port)
     std::string reason;
     open_port = net_connect(port, &reason);
     if (open_port >= 0 && net == NET_RFC2217)
-        reason = net_session_open(serial_clock_ms() + DRAIN_LIMIT_MS * 5);
+        reason = net_session_open(serial_clock_ms() + SESSION_LIMIT_MS);
     if (reason.empty())
         return 1;
     if (open_port >= 0)
