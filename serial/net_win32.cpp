@@ -4,12 +4,13 @@
 #include "serial/serial.h"
 
 #include <cstdio>
+#include <mstcpip.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <windows.h>
 
-enum { CONNECT_LIMIT_MS = 5000, SESSION_LIMIT_MS = 5000 };
+enum { CONNECT_LIMIT_MS = 5000, SESSION_LIMIT_MS = 5000, KEEPALIVE_MS = 1000 };
 
 static SOCKET net_socket = INVALID_SOCKET;
 static NetKind kind = NET_NONE;
@@ -89,9 +90,14 @@ NetSocket net_connect(const char *port, std::string *reason)
         *reason = win32_error_text(static_cast<unsigned long>(error));
         return INVALID_SOCKET;
     }
+    // Each packet at once; and a probe every second while nothing is sent,
+    // so that a server whose host has gone is noticed.
     BOOL on = TRUE;
     setsockopt(connected, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
-    setsockopt(connected, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char *>(&on), sizeof on);
+    tcp_keepalive probes = {1, KEEPALIVE_MS, KEEPALIVE_MS};
+    DWORD returned;
+    WSAIoctl(connected, SIO_KEEPALIVE_VALS, &probes, sizeof probes, nullptr, 0, &returned, nullptr,
+             nullptr);
     return connected;
 }
 
