@@ -63,6 +63,15 @@ int telnet_next_confirmation(int *command, uint32_t *value);
 void net_send(const std::string &bytes);
 int net_receive(unsigned char *buffer, int capacity, long long deadline_ms);
 
+// Takes what the server sent: leaves the data at the start of the buffer,
+// returns how many bytes it is, and answers the server's Telnet commands.
+int net_take(unsigned char *bytes, int count);
+
+// Sets a network port up for the download and drops what has arrived; a
+// raw port's line settings are the server's business. Returns 1, or prints
+// "Could not configure serial port ..." with the reason and returns 0.
+int net_configure(NetKind kind, int baud);
+
 // The RFC 2217 session on a connected port. Each returns "" or why not, in
 // words for the message: opening negotiates the options and notes the
 // settings in force; configuring sets the line and checks what the server
@@ -89,7 +98,6 @@ std::string win32_error_text(unsigned long error);
 // A network port on Windows, behind the functions of serial/serial.h with
 // the same names but for the prefix (a socket is no COM port handle there).
 int net_win32_open(const char *port);
-int net_win32_configure(int baud);
 void net_win32_write(const unsigned char *bytes, int count);
 int net_win32_read(unsigned char *buffer, int capacity, int timeout_ms);
 int net_win32_has_input();

@@ -3,12 +3,35 @@
 #include "serial/net.h"
 #include "serial/serial.h"
 
+#include <cstdio>
+
 enum { CONFIRM_LIMIT_MS = 2000, CLOSE_LIMIT_MS = 1000, DATASIZE_8 = 8 };
 
 // The settings found at open, to put back at close.
 static const int REMEMBERED[] = {COM_SET_BAUDRATE, COM_SET_DATASIZE, COM_SET_PARITY,
                                  COM_SET_STOPSIZE, COM_SET_CONTROL};
 static uint32_t found_settings[COM_SET_CONTROL + 1];
+
+int net_take(unsigned char *bytes, int count)
+{
+    std::string answers;
+    count = telnet_take(bytes, count, &answers);
+    if (!answers.empty())
+        net_send(answers);
+    return count;
+}
+
+int net_configure(NetKind kind, int baud)
+{
+    std::string reason = kind == NET_RFC2217 ? net_session_configure(baud) : "";
+    unsigned char stale[256];
+    while (serial_read(stale, sizeof stale, 0) > 0) {
+    }
+    if (reason.empty())
+        return 1;
+    fprintf(stderr, "Could not configure serial port %s.\n  %s.\n", serial_name(), reason.c_str());
+    return 0;
+}
 
 // Takes what the server sends until the deadline or until it confirms
 // `until` (then returns 1); the data that comes meanwhile is not for
@@ -24,10 +47,7 @@ static int confirmation(int until, long long deadline_ms, int *command, uint32_t
         int got = net_receive(buffer, sizeof buffer, deadline_ms);
         if (got <= 0)
             return 0;
-        std::string answers;
-        telnet_take(buffer, got, &answers);
-        if (!answers.empty())
-            net_send(answers);
+        net_take(buffer, got);
     }
 }
 

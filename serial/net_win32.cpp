@@ -181,18 +181,6 @@ int net_receive(unsigned char *buffer, int capacity, long long deadline_ms)
     return -1;
 }
 
-int net_win32_configure(int baud)
-{
-    std::string reason = kind == NET_RFC2217 ? net_session_configure(baud) : "";
-    unsigned char stale[256];
-    while (net_win32_read(stale, sizeof stale, 0) > 0) {
-    }
-    if (reason.empty())
-        return 1;
-    fprintf(stderr, "Could not configure serial port %s.\n  %s.\n", serial_name(), reason.c_str());
-    return 0;
-}
-
 void net_win32_write(const unsigned char *bytes, int count)
 {
     net_send(kind == NET_RFC2217 ? telnet_escape(bytes, count)
@@ -208,10 +196,7 @@ int net_win32_read(unsigned char *buffer, int capacity, int timeout_ms)
             break;
         if (kind == NET_RAW)
             return got;
-        std::string answers;
-        got = telnet_take(buffer, got, &answers);
-        if (!answers.empty())
-            net_send(answers);
+        got = net_take(buffer, got);
         if (got > 0)
             return got;
     }

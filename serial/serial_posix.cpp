@@ -337,18 +337,8 @@ static void give_up_low_latency()
 
 int serial_configure(int baud)
 {
-    if (net != NET_NONE) {
-        // A raw port's line settings are the server's business.
-        std::string reason = net == NET_RFC2217 ? net_session_configure(baud) : "";
-        unsigned char stale[256];
-        while (serial_read(stale, sizeof stale, 0) > 0) {
-        }
-        if (reason.empty())
-            return 1;
-        fprintf(stderr, "Could not configure serial port %s.\n  %s.\n", port_name.c_str(),
-                reason.c_str());
-        return 0;
-    }
+    if (net != NET_NONE)
+        return net_configure(net, baud);
     tcflush(open_port, TCIOFLUSH);
 
     termios line = found_line;
@@ -436,17 +426,6 @@ int net_receive(unsigned char *buffer, int capacity, long long deadline_ms)
     return -1;
 }
 
-// Leaves the data of what the server sent at the start of the buffer and
-// returns how many bytes it is; answers the server's Telnet commands.
-static int telnet_data(unsigned char *buffer, int got)
-{
-    std::string answers;
-    got = telnet_take(buffer, got, &answers);
-    if (!answers.empty())
-        net_send(answers);
-    return got;
-}
-
 int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
 {
     long long deadline = monotonic_us() + timeout_ms * 1000LL;
@@ -455,7 +434,7 @@ int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
             return 0;
         ssize_t got = read(open_port, buffer, static_cast<size_t>(capacity));
         if (got > 0) {
-            int data = net == NET_RFC2217 ? telnet_data(buffer, static_cast<int>(got))
+            int data = net == NET_RFC2217 ? net_take(buffer, static_cast<int>(got))
                                           : static_cast<int>(got);
             if (data > 0)
                 return data;

@@ -70,7 +70,7 @@ int serial_open(const char *port)
 int serial_configure(int baud)
 {
     if (net != NET_NONE)
-        return net_win32_configure(baud);
+        return net_configure(net, baud);
     PurgeComm(open_port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
     // A raw line: every byte passes unchanged, and no flow control, hardware
