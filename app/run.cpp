@@ -21,10 +21,10 @@ static void report_lost_port()
 // RUN_STOPPED. Until the transfer has ended the console line stays open.
 static int transfer(const Options &options, const BootImage &image)
 {
-    printf("Waiting for the board to wake up...");
+    console_print("Waiting for the board to wake up...");
     WakeResult woken = wake_board(options.wait_s);
     if (woken != WAKE_ANSWERED)
-        printf("\n");
+        console_print("\n");
     if (woken == WAKE_STOPPED)
         return RUN_STOPPED;
     if (woken == WAKE_PORT_LOST) {
@@ -37,11 +37,11 @@ static int transfer(const Options &options, const BootImage &image)
     }
     int result = xmodem_send(image.block, image.length + BOOT_TRAILER_SIZE);
     if (result == XMODEM_ERR_STOPPED) {
-        printf("\n");
+        console_print("\n");
         return RUN_STOPPED;
     }
 
-    printf("\r                               \r");
+    console_print("\r                               \r");
     if (result == XMODEM_ERR_LINE_LOST) {
         report_lost_port();
         return 1;
@@ -50,7 +50,7 @@ static int transfer(const Options &options, const BootImage &image)
         fprintf(stderr, "Xmodem download failed: %d.\n", result);
         return 1;
     }
-    printf("Successfully downloaded '%s'.\n", options.image_path);
+    console_print("Successfully downloaded '%s'.\n", options.image_path);
     return 0;
 }
 

@@ -50,8 +50,18 @@ void console_begin();
 int console_read(unsigned char *buffer, int capacity);
 
 // Writes bytes to standard output unchanged and at once. Returns 0 if
-// standard output has gone away.
+// standard output has gone away. A standard output that takes nothing more
+// (a pipe that nobody reads) holds the write up only until the process is
+// asked to stop; from then on only what it takes at once goes.
 int console_write(const unsigned char *bytes, int count);
+
+// The same for text formatted as printf does: the progress, the notices
+// and the success message.
+int console_print(const char *format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 
 // Puts the console back exactly as console_begin found it.
 void console_end();

@@ -2,11 +2,15 @@
 #include "console/console.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdarg>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 static const int STOP_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT};
 enum { STOP_SIGNAL_COUNT = sizeof STOP_SIGNALS / sizeof STOP_SIGNALS[0] };
@@ -113,24 +117,46 @@ int console_read(unsigned char *buffer, int capacity)
 int console_write(const unsigned char *bytes, int count)
 {
     while (count > 0) {
-        ssize_t written = write(STDOUT_FILENO, bytes, static_cast<size_t>(count));
+        // Waits for room first, then writes no more than a pipe with room
+        // takes at once; the stop signals get through during the wait alone.
+        timespec at_once = {0, 0};
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(STDOUT_FILENO, &writable);
+        int ready = pselect(STDOUT_FILENO + 1, nullptr, &writable, nullptr,
+                            console_stop_requested() ? &at_once : nullptr, console_wait_mask());
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return 0;
+        ssize_t written =
+            write(STDOUT_FILENO, bytes, static_cast<size_t>(count < PIPE_BUF ? count : PIPE_BUF));
         if (written > 0) {
             bytes += written;
             count -= static_cast<int>(written);
-        } else if (written < 0 && errno == EAGAIN) {
-            // A stop request ends the wait; the terminal then leaves.
-            fd_set writable;
-            FD_ZERO(&writable);
-            FD_SET(STDOUT_FILENO, &writable);
-            if (pselect(STDOUT_FILENO + 1, nullptr, &writable, nullptr, nullptr,
-                        console_wait_mask()) < 0 &&
-                console_stop_requested())
-                return 0;
-        } else if (written == 0 || errno != EINTR) {
+        } else if (written == 0 || (errno != EINTR && errno != EAGAIN)) {
             return 0;
         }
     }
     return 1;
+}
+
+int console_print(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    std::vector<char> text(256);
+    va_list again;
+    va_copy(again, arguments);
+    int length = vsnprintf(text.data(), text.size(), format, arguments);
+    if (length >= static_cast<int>(text.size())) {
+        text.resize(static_cast<size_t>(length) + 1);
+        vsnprintf(text.data(), text.size(), format, again);
+    }
+    va_end(again);
+    va_end(arguments);
+    return length >= 0 &&
+           console_write(reinterpret_cast<const unsigned char *>(text.data()), length);
 }
 
 void console_end()

@@ -1,6 +1,8 @@
 // The console on Windows: console modes, and the console's control events.
 #include "console/console.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <windows.h>
 
@@ -245,6 +247,17 @@ int console_write(const unsigned char *bytes, int count)
         count -= static_cast<int>(written);
     }
     return 1;
+}
+
+// Through the C library, whose text mode ends the lines as the console
+// expects; a stop request cancels a write that waits.
+int console_print(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vprintf(format, arguments);
+    va_end(arguments);
+    return length >= 0;
 }
 
 void console_end()

@@ -1,13 +1,21 @@
 // The serial ports of a POSIX machine: on Linux what sysfs knows of its
-// terminals, on macOS the call-out devices.
+// terminals, on macOS the call-out devices; and why one could not be used.
 #include "serial/serial.h"
+#include "serial/transport.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #ifdef __linux__
 #include <fstream>
 #endif
+#include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 static std::vector<std::string> entries(const char *folder)
 {
@@ -84,3 +92,77 @@ std::vector<SerialPortFound> serial_find_ports()
     return ports;
 }
 #endif
+
+// Whether the process holds the device open.
+static bool holds_open(const std::string &pid, const char *device)
+{
+    std::string fds = "/proc/" + pid + "/fd";
+    bool holds = false;
+    for (const std::string &fd : entries(fds.c_str())) {
+        char target[PATH_MAX];
+        ssize_t length = readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
+        if (length > 0) {
+            target[length] = '\0';
+            holds = holds || strcmp(target, device) == 0;
+        }
+    }
+    return holds;
+}
+
+// The programs that hold the device open, as "name (pid N), ...", where
+// /proc lets us see them.
+static std::string holders_of(const std::string &device)
+{
+    std::string holders;
+    char wanted[PATH_MAX];
+    if (realpath(device.c_str(), wanted) == nullptr)
+        return holders;
+    for (const std::string &pid : entries("/proc")) {
+        if (strtol(pid.c_str(), nullptr, 10) <= 0 || pid == std::to_string(getpid()) ||
+            !holds_open(pid, wanted))
+            continue;
+        char name[64] = "?";
+        FILE *comm = fopen(("/proc/" + pid + "/comm").c_str(), "r");
+        if (comm != nullptr) {
+            if (fgets(name, sizeof name, comm) != nullptr)
+                name[strcspn(name, "\n")] = '\0';
+            fclose(comm);
+        }
+        holders += (holders.empty() ? "" : ", ") + std::string(name) + " (pid " + pid + ")";
+    }
+    return holders;
+}
+
+// Who may use a device that the user may not: the group that may read and
+// write it, if any.
+static std::string permission_trouble(const std::string &name, int error)
+{
+    struct stat device;
+    const group *owners = stat(name.c_str(), &device) == 0 && device.st_gid != 0 &&
+                                  (device.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)
+                              ? getgrgid(device.st_gid)
+                              : nullptr;
+    if (owners == nullptr)
+        return std::string(strerror(error)) + ". Only root may open it";
+    const passwd *user = getpwuid(getuid());
+    return std::string(strerror(error)) + ". Members of the group " + owners->gr_name +
+           " may use it: sudo adduser " + (user != nullptr ? user->pw_name : "$USER") + " " +
+           owners->gr_name + ", then log in again";
+}
+
+std::string local_port_trouble(const std::string &name, long error)
+{
+    if (error == TROUBLE_IN_USE || error == EBUSY) {
+        std::string holders = holders_of(name);
+        return "It is in use by " + (holders.empty() ? "another program" : holders);
+    }
+    if (error == EACCES || error == EPERM)
+        return permission_trouble(name, static_cast<int>(error));
+    if (error == ENOTTY)
+        return "It is not a serial port";
+    if (error == TROUBLE_NUMBERED)
+        return "Port numbers name no device here: give the port's path";
+    if (error == TROUBLE_SETTINGS_REFUSED)
+        return "The driver did not take the settings";
+    return strerror(static_cast<int>(error));
+}

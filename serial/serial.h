@@ -6,17 +6,23 @@
 #include <string>
 #include <vector>
 
+// How serial_open and serial_configure end: SERIAL_STOPPED when the process
+// was asked to stop meanwhile (nothing is printed then).
+enum { SERIAL_FAILED = 0, SERIAL_READY = 1, SERIAL_STOPPED = 2 };
+
 // Opens the port that the -p value names and keeps it as the process's one
 // port. The value is a port number, 1 being the first port, or "COM" and
 // the number (on Linux and Windows); where the platform has device paths,
-// a value containing '/' is taken as one. Returns 1, or prints "Could not
-// open serial port ...", why, and the ports there are, and returns 0.
+// a value containing '/' is taken as one; rfc2217://HOST:PORT and
+// socket://HOST:PORT (the scheme in any case) name a port on a port
+// server, opened within 5 s. On failure prints "Could not open serial port
+// ...", why, and for a port of this machine the ports there are.
 int serial_open(const char *port);
 
 // Discards whatever is pending in both directions, then sets a raw 8N1 line
-// at the given speed with no flow control and DTR and RTS held off. Returns
-// 1, or prints "Could not configure serial port ...", why, and the ports
-// there are, and returns 0.
+// at the given speed with no flow control and DTR and RTS held off. On
+// failure prints "Could not configure serial port ...", why, and for a port
+// of this machine the ports there are.
 int serial_configure(int baud);
 
 // Writes the serial ports of this machine on standard error, as -p names
@@ -36,7 +42,8 @@ struct SerialPortFound {
 std::vector<SerialPortFound> serial_find_ports();
 
 // Hands count bytes to the platform for transmission, in order; blocks
-// until it has taken all of them.
+// until it has taken all of them. A port that takes nothing for 2 s has
+// gone.
 void serial_write(const unsigned char *bytes, int count);
 
 // The same for a single byte.

@@ -1,6 +1,6 @@
 // Ports on a port server: the built tool against Debian's ser2net, which
 // serves the board emulator's pty on 127.0.0.1 by RFC 2217 or as raw TCP.
-#include "serial/net.h"
+#include "serial/telnet.h"
 #include "tests/support.h"
 
 #include <csignal>
@@ -159,33 +159,73 @@ TEST(NetworkPorts, TerminalPassesEveryByteAndALostServerEndsTheRun)
 
 TEST(NetworkPorts, TelnetStreamSplitAnywhereGivesTheDataAlone)
 {
-    // Options the tool does not know (ECHO) are refused, a modem state
-    // notification is dropped, the confirmations are kept, 0xFF doubled is
-    // one data byte, in data and in a value.
-    const std::vector<unsigned char> stream = {
-        0xFF, 0xFB, 0x01, 'a',  'b', 0xFF, 0xFF, 'c',  0xFF, 0xFA, 44,   107,  0x30, 0xFF,
-        0xF0, 0xFF, 0xFA, 44,   101, 0x00, 0x01, 0xC2, 0x00, 0xFF, 0xF0, 0xFF, 0xFD, 44,
-        0xFF, 0xF1, 0xFF, 0xFA, 44,  101,  0x00, 0x00, 0xFF, 0xFF, 0x00, 0xFF, 0xF0, 'd'};
-    for (size_t split = 0; split <= stream.size(); ++split) {
-        SCOPED_TRACE(split);
-        telnet_start();
+    typedef std::vector<unsigned char> Bytes;
+    const Bytes agree = {0xFF, 0xFD, 0, 0xFF, 0xFB, 0}; // DO and WILL BINARY
+    struct Row {
+        const char *what;
+        Bytes stream;
         std::string data, answers;
-        for (const auto &[from, to] :
-             {std::pair<size_t, size_t>{0, split}, {split, stream.size()}}) {
-            std::vector<unsigned char> piece(stream.begin() + from, stream.begin() + to);
-            int got = telnet_take(piece.data(), static_cast<int>(piece.size()), &answers);
-            data.append(piece.begin(), piece.begin() + got);
-        }
-        EXPECT_EQ(data, "ab\xFF"
-                        "cd");
-        EXPECT_EQ(answers, "\xFF\xFE\x01");
-        EXPECT_TRUE(telnet_com_port_agreed());
-        int command;
-        uint32_t value;
         std::vector<std::pair<int, uint32_t>> confirmed;
-        while (telnet_next_confirmation(&command, &value))
-            confirmed.emplace_back(command, value);
-        EXPECT_EQ(confirmed, (std::vector<std::pair<int, uint32_t>>{{1, 115200}, {1, 0xFF00}}));
+        int binary;
+    };
+    Bytes unended = {0xFF, 0xFA, 44, 107};
+    unended.insert(unended.end(), TELNET_SUBNEGOTIATION_MAX - 2 + 3, 0x15); // 2 taken already
+    Bytes flood = agree;
+    for (uint32_t i = 0; i < 100; ++i)
+        flood.insert(flood.end(), {0xFF, 0xFA, 44, 103, static_cast<unsigned char>(i), 0xFF, 0xF0});
+    std::vector<std::pair<int, uint32_t>> newest;
+    for (uint32_t i = 100 - TELNET_CONFIRMATIONS_MAX; i < 100; ++i)
+        newest.emplace_back(3, i);
+    const Row rows[] = {
+        // Options the tool does not know (ECHO) are refused, a modem state
+        // notification is dropped, the confirmations are kept, 0xFF doubled
+        // is one data byte, in data and in a value.
+        {"mixed",
+         {0xFF, 0xFB, 0x01, 'a',  'b', 0xFF, 0xFF, 'c',  0xFF, 0xFA, 44,   107,  0x30, 0xFF,
+          0xF0, 0xFF, 0xFA, 44,   101, 0x00, 0x01, 0xC2, 0x00, 0xFF, 0xF0, 0xFF, 0xFD, 44,
+          0xFF, 0xF1, 0xFF, 0xFA, 44,  101,  0x00, 0x00, 0xFF, 0xFF, 0x00, 0xFF, 0xF0, 'd'},
+         "ab\xFF"
+         "cd",
+         "\xFF\xFE\x01",
+         {{1, 115200}, {1, 0xFF00}},
+         0},
+        // A subnegotiation that never ends is cut: what follows is data.
+        {"no SE", unended, "\x15\x15\x15", "", {}, 0},
+        // IAC and a command inside a subnegotiation end it.
+        {"IAC in SB", {0xFF, 0xFA, 44, 101, 0xFF, 0xF1, 'x', 'y'}, "xy", "", {}, 0},
+        // The server agrees to BINARY; asked again, it is not answered again.
+        {"agreed", {0xFF, 0xFD, 0, 0xFF, 0xFB, 0, 0xFF, 0xFB, 0, 0xFF, 0xFD, 0}, "", "", {}, 1},
+        // Refused either way; a refusal of what is already off is not answered.
+        {"WONT BINARY", {0xFF, 0xFD, 0, 0xFF, 0xFC, 0, 0xFF, 0xFC, 0}, "", "", {}, -1},
+        {"DONT BINARY", {0xFF, 0xFE, 0, 0xFF, 0xFB, 0}, "", "", {}, -1},
+        // Agreed, then withdrawn: the tool says so once.
+        {"withdrawn", {0xFF, 0xFD, 3, 0xFF, 0xFE, 3, 0xFF, 0xFE, 3}, "", "\xFF\xFC\x03", {}, 0},
+        // A flood of confirmations keeps only the newest.
+        {"flood", flood, "", "", newest, 1},
+    };
+    for (const Row &row : rows) {
+        for (size_t split = 0; split <= row.stream.size(); ++split) {
+            SCOPED_TRACE(std::string(row.what) + " split at " + std::to_string(split));
+            TelnetSession session;
+            telnet_start(&session);
+            std::string data, answers;
+            for (const auto &[from, to] :
+                 {std::pair<size_t, size_t>{0, split}, {split, row.stream.size()}}) {
+                Bytes piece(row.stream.begin() + from, row.stream.begin() + to);
+                int got =
+                    telnet_take(&session, piece.data(), static_cast<int>(piece.size()), &answers);
+                data.append(piece.begin(), piece.begin() + got);
+            }
+            EXPECT_EQ(data, row.data);
+            EXPECT_EQ(answers, row.answers);
+            EXPECT_EQ(telnet_binary_agreed(&session), row.binary);
+            int command;
+            uint32_t value;
+            std::vector<std::pair<int, uint32_t>> confirmed;
+            while (telnet_next_confirmation(&session, &command, &value))
+                confirmed.emplace_back(command, value);
+            EXPECT_EQ(confirmed, row.confirmed);
+        }
     }
     // And the other way: data escaped, a value holding 0xFF escaped too.
     const unsigned char out[] = {0x00, 0xFF, 0x7F};

@@ -1,5 +1,6 @@
 #include "xmodem/xmodem.h"
 
+#include "console/console.h"
 #include "serial/serial.h"
 #include "xmodem/crc16.h"
 
@@ -225,9 +226,7 @@ static int percent_sent(int sent, int size)
 // a console that is written character by character costs a call each.
 static void show_progress(int percent)
 {
-    char update[16];
-    int length = snprintf(update, sizeof update, "\b\b\b\b\b%3d%%)", percent);
-    fwrite(update, 1, static_cast<size_t>(length), stdout);
+    console_print("\b\b\b\b\b%3d%%)", percent);
 }
 
 // Sends a packet or the EOT until the receiver acknowledges it, at most
@@ -281,9 +280,8 @@ static int send_image(const unsigned char *data, int size)
         return result;
 
     // Blank the waiting notice, then show the percentage in place.
-    fputs("\r                                   \r"
-          "Downloading boot code...(  0%)",
-          stdout);
+    console_print("\r                                   \r"
+                  "Downloading boot code...(  0%%)");
 
     unsigned char number = 1;
     int sent = 0;

@@ -1,0 +1,127 @@
+// The serial line above its transports: which transport a -p value names,
+// the port's messages, and the rules that hold for every kind of port: a
+// read waits its time-out and no longer, a stop request ends every wait, a
+// port that takes nothing for a while or fails has gone, and from then on
+// reads wait out their time-out and writes go nowhere.
+#include "serial/serial.h"
+
+#include "console/console.h"
+#include "serial/transport.h"
+#include "serial/wait.h"
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+// How long a send may make no progress before the port counts as gone: a
+// server whose host has gone, a connection nobody reads.
+enum { SEND_STALL_LIMIT_MS = 2000, OPEN_LIMIT_MS = 5000 };
+
+static const struct {
+    const char *scheme;
+    const Transport *transport;
+} SCHEMES[] = {{"rfc2217://", &RFC2217_TRANSPORT}, {"socket://", &SOCKET_TRANSPORT}};
+
+static const Transport *active = &LOCAL_TRANSPORT;
+static std::string port_name;
+static bool port_lost = false;
+
+// The transport that the -p value names: a URL's scheme, in any case, or
+// else a port of this machine.
+static const Transport *transport_of(const char *port)
+{
+    for (const auto &scheme : SCHEMES) {
+        if (strncasecmp(port, scheme.scheme, strlen(scheme.scheme)) == 0)
+            return scheme.transport;
+    }
+    return &LOCAL_TRANSPORT;
+}
+
+// "Could not open serial port ..." or "Could not configure ...", the
+// reason, and for a port of this machine the ports there are.
+static void report_failure(const char *step, const std::string &why)
+{
+    fprintf(stderr, "Could not %s serial port %s.\n  %s.\n", step, port_name.c_str(), why.c_str());
+    if (active->lists_ports)
+        serial_list_ports();
+}
+
+int serial_open(const char *port)
+{
+    active = transport_of(port);
+    port_name = port;
+    port_lost = false;
+    std::string why;
+    int opened = active->open(port, serial_clock_ms() + OPEN_LIMIT_MS, &port_name, &why);
+    if (opened == STEP_FAILED)
+        report_failure("open", why);
+    if (opened != STEP_DONE)
+        active->close(true); // nothing to put back yet
+    return opened;
+}
+
+int serial_configure(int baud)
+{
+    std::string why;
+    int configured = active->configure(baud, &why);
+    if (configured == STEP_FAILED)
+        report_failure("configure", why);
+    return configured;
+}
+
+void serial_write(const unsigned char *bytes, int count)
+{
+    while (count > 0 && !port_lost) {
+        int sent = active->send(bytes, count, serial_clock_ms() + SEND_STALL_LIMIT_MS);
+        if (serial_stop_requested())
+            return; // what the port did not take at once stays unsent
+        if (sent <= 0) {
+            port_lost = true;
+            return;
+        }
+        bytes += sent;
+        count -= sent;
+    }
+}
+
+int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
+{
+    long long deadline = serial_clock_ms() + timeout_ms;
+    if (!port_lost) {
+        int got = active->receive(buffer, capacity, deadline);
+        if (got != IO_LOST)
+            return got;
+        port_lost = true;
+    }
+    // A port that has gone would answer at once on every read: waiting out
+    // the time-out keeps the callers' loops calm.
+    port_sleep_until(deadline);
+    return 0;
+}
+
+int serial_wait_input(int timeout_ms, bool watch_stdin)
+{
+    return active->wait_input(timeout_ms, watch_stdin);
+}
+
+int serial_stop_requested()
+{
+    return console_stop_requested();
+}
+
+int serial_lost()
+{
+    return port_lost;
+}
+
+const char *serial_name()
+{
+    return port_name.c_str();
+}
+
+void serial_close()
+{
+    port_closing(true);
+    active->close(port_lost);
+    port_closing(false);
+}

@@ -1,0 +1,81 @@
+// What a TCP connection to a port server does the same way on every
+// platform: the address, the connect loop, and the raw port (socket://),
+// whose line settings are the server's business.
+#include "serial/tcp.h"
+
+#include "serial/transport.h"
+
+#include <cstdlib>
+#include <cstring>
+
+int tcp_address(const char *port, std::string *host, std::string *service)
+{
+    const char *address = strstr(port, "://") + 3;
+    const char *colon;
+    if (address[0] == '[') {
+        const char *end = strchr(address, ']');
+        if (end == nullptr || end[1] != ':')
+            return 0;
+        host->assign(address + 1, end);
+        colon = end + 1;
+    } else {
+        colon = strrchr(address, ':');
+        if (colon == nullptr || memchr(address, ':', colon - address) != nullptr)
+            return 0;
+        host->assign(address, colon);
+    }
+    const char *digits = colon + 1;
+    char *end;
+    long number = strtol(digits, &end, 10);
+    if (host->empty() || digits[0] < '0' || digits[0] > '9' || *end != '\0' || number < 1 ||
+        number > 65535)
+        return 0;
+    *service = std::to_string(number);
+    return 1;
+}
+
+int tcp_open(const char *port, long long deadline_ms, std::string *why)
+{
+    std::string host, service;
+    if (!tcp_address(port, &host, &service)) {
+        *why = "It is not a HOST:PORT address";
+        return STEP_FAILED;
+    }
+    addrinfo *addresses;
+    int step = tcp_look_up(host, service, deadline_ms, &addresses, why);
+    if (step != STEP_DONE)
+        return step;
+    // Each address in turn, all within the one deadline; a stop ends the
+    // loop, not just the attempt.
+    int error = 0;
+    step = STEP_FAILED;
+    for (const addrinfo *address = addresses; address != nullptr && step == STEP_FAILED;
+         address = address->ai_next)
+        step = tcp_connect_to(address, deadline_ms, &error);
+    tcp_free_addresses(addresses);
+    if (step == STEP_FAILED)
+        *why = tcp_error_text(error);
+    return step;
+}
+
+static int socket_open(const char *port, long long deadline_ms, std::string *, std::string *why)
+{
+    return tcp_open(port, deadline_ms, why);
+}
+
+// Only drops what has arrived: the server sets the line up.
+static int socket_configure(int, std::string *)
+{
+    unsigned char stale[256];
+    while (tcp_receive(stale, sizeof stale, 0) > 0) {
+    }
+    return STEP_DONE;
+}
+
+static void socket_close(bool)
+{
+    tcp_close();
+}
+
+const Transport SOCKET_TRANSPORT = {socket_open,    socket_configure, tcp_receive, tcp_send,
+                                    tcp_wait_input, socket_close,     false};

@@ -1,0 +1,122 @@
+// Waiting on POSIX systems: pselect() with the mask that lets the stop
+// signals through during the wait alone, so that none can come between the
+// look at the stop request and the start of the wait.
+#include "serial/wait.h"
+
+#include "console/console.h"
+#include "serial/serial.h"
+#include "serial/transport.h"
+
+#include <cerrno>
+#include <sys/select.h>
+#include <time.h>
+#include <unistd.h>
+
+static bool closing = false;
+
+void port_closing(bool now_closing)
+{
+    closing = now_closing;
+}
+
+int port_stop_requested()
+{
+    return !closing && serial_stop_requested();
+}
+
+long long serial_clock_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+static timespec timespec_of_ms(long long ms)
+{
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(ms / 1000);
+    ts.tv_nsec = static_cast<long>(ms % 1000 * 1000000);
+    return ts;
+}
+
+// One pselect on the descriptors (none where port is -1); returns as
+// pselect does, with the time left to the deadline as its limit.
+static int select_until(int port, bool writing, bool watch_stdin, long long deadline_ms,
+                        fd_set *ready)
+{
+    FD_ZERO(ready);
+    if (port >= 0)
+        FD_SET(port, ready);
+    if (watch_stdin)
+        FD_SET(STDIN_FILENO, ready);
+    timespec left = timespec_of_ms(deadline_ms - serial_clock_ms());
+    int top = port > STDIN_FILENO ? port : STDIN_FILENO;
+    return pselect(top + 1, writing ? nullptr : ready, writing ? ready : nullptr, nullptr,
+                   deadline_ms >= 0 ? &left : nullptr, console_wait_mask());
+}
+
+int port_wait(int port, bool writing, long long deadline_ms)
+{
+    for (;;) {
+        if (port_stop_requested())
+            return WAIT_STOPPED;
+        if (deadline_ms >= 0 && serial_clock_ms() >= deadline_ms)
+            return WAIT_TIMED_OUT;
+        fd_set ready;
+        int result = select_until(port, writing, false, deadline_ms, &ready);
+        if (result > 0 || (result < 0 && errno != EINTR))
+            return WAIT_READY;
+    }
+}
+
+void port_sleep_until(long long deadline_ms)
+{
+    port_wait(-1, false, deadline_ms);
+}
+
+// serial_wait_input for a port that is a descriptor, for the transports.
+int port_wait_input(int port, int timeout_ms, bool watch_stdin)
+{
+    fd_set ready;
+    if (port_stop_requested() ||
+        select_until(port, false, watch_stdin, serial_clock_ms() + timeout_ms, &ready) <= 0)
+        return 0;
+    return (FD_ISSET(port, &ready) ? SERIAL_INPUT_LINE : 0) |
+           (watch_stdin && FD_ISSET(STDIN_FILENO, &ready) ? SERIAL_INPUT_STDIN : 0);
+}
+
+// A read or write that failed: nothing to worry about (an interrupted call,
+// nothing there or no room just now), or a port that has gone. An end of
+// file is a hang-up; on macOS a USB adapter pulled out gives ENXIO.
+static bool gone(ssize_t result)
+{
+    return result == 0 || (errno != EAGAIN && errno != EINTR);
+}
+
+int port_receive(int port, unsigned char *buffer, int capacity, long long deadline_ms)
+{
+    for (;;) {
+        ssize_t got = read(port, buffer, static_cast<size_t>(capacity));
+        if (got > 0)
+            return static_cast<int>(got);
+        if (gone(got))
+            return IO_LOST;
+        if (port_wait(port, false, deadline_ms) != WAIT_READY)
+            return 0;
+    }
+}
+
+int port_send(int port, const unsigned char *bytes, int count, long long deadline_ms)
+{
+    int sent = 0;
+    while (sent < count) {
+        ssize_t written = write(port, bytes + sent, static_cast<size_t>(count - sent));
+        if (written > 0)
+            sent += static_cast<int>(written);
+        else if (written < 0 && gone(written))
+            return IO_LOST;
+        else if (port_wait(port, true, deadline_ms) != WAIT_READY)
+            break;
+    }
+    return sent;
+}
