@@ -72,8 +72,11 @@ static int download(const Options &options)
     int status = 1;
     if (load_boot_image(options.image_path, &image) == IMAGE_LOADED) {
         append_boot_trailer(image.block, image.length, options.erase);
-        if (serial_configure(BOARD_BAUD))
+        int configured = serial_configure(BOARD_BAUD);
+        if (configured == SERIAL_READY)
             status = transfer(options, image);
+        else if (configured == SERIAL_STOPPED)
+            status = RUN_STOPPED;
     }
     release_boot_image(&image);
     if (status == 0 && options.terminal)
@@ -96,9 +99,12 @@ int dramlift_run(int argc, char *argv[])
     console_catch_stop_signals();
     // The port comes first: a wrong port is reported before the file is read.
     int status = 1;
-    if (serial_open(options.port)) {
+    int opened = serial_open(options.port);
+    if (opened == SERIAL_READY) {
         status = download(options);
         serial_close();
+    } else if (opened == SERIAL_STOPPED) {
+        status = RUN_STOPPED;
     }
     if (status != RUN_STOPPED)
         console_release_stop_signals();

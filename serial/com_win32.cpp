@@ -5,11 +5,16 @@
 
 #include <windows.h>
 
-enum { DRAIN_LIMIT_MS = 1000, WRITE_LIMIT_MS = 2000, FIRST_READ_TIMEOUT_MS = 50 };
+enum { DRAIN_LIMIT_MS = 1000, STOPPED_WRITE_MS = 100 };
 
 typedef HANDLE SerialPort;
 
+// Opened for overlapped I/O: each read and write is waited for on its event
+// together with the console's stop event, so that a stop request ends it
+// at once whatever the driver does with a cancel.
 static SerialPort com = INVALID_HANDLE_VALUE;
+static OVERLAPPED reading = {};
+static OVERLAPPED writing = {};
 
 // The read time-out in force on the port.
 static int timeout_in_force_ms = -1;
@@ -25,12 +30,14 @@ static int com_open(const char *port, long long, std::string *name, std::string 
     *name = "COM" + std::to_string(serial_port_number(port));
     // Through the device namespace, or ports from COM10 on cannot be opened.
     std::string device = "\\\\.\\" + *name;
-    com = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                      nullptr);
+    com = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_OVERLAPPED, nullptr);
     if (com == INVALID_HANDLE_VALUE) {
         *why = local_port_trouble(*name, static_cast<long>(GetLastError()));
         return STEP_FAILED;
     }
+    reading.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    writing.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     found_line.DCBlength = sizeof found_line;
     found = GetCommState(com, &found_line) && GetCommTimeouts(com, &found_timeouts);
     line_changed = false;
@@ -38,20 +45,46 @@ static int com_open(const char *port, long long, std::string *name, std::string 
     return STEP_DONE;
 }
 
-// A read returns after its time-out with what has come, at least one byte;
-// a write that the line does not take within its limit returns short, and
-// the port counts as gone. Each call to the driver costs a round trip
-// through a USB adapter's driver: the time-outs are set only when they
-// change.
+// A read of one byte ends when it has come or after its time-out. Each call
+// to the driver costs a round trip through a USB adapter's driver: the
+// time-out is set only when it changes.
 static void set_read_timeout(int timeout_ms)
 {
     if (timeout_ms == timeout_in_force_ms)
         return;
     COMMTIMEOUTS timeouts = {};
     timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(timeout_ms);
-    timeouts.WriteTotalTimeoutConstant = WRITE_LIMIT_MS;
     SetCommTimeouts(com, &timeouts);
     timeout_in_force_ms = timeout_ms;
+}
+
+// Starts a read or write and waits for it until the deadline (-1: none) or
+// a stop request, then cancels what is still under way. Returns how many
+// bytes it moved, or IO_LOST.
+static int overlapped(bool write, unsigned char *bytes, int count, long long deadline_ms)
+{
+    OVERLAPPED *call = write ? &writing : &reading;
+    ResetEvent(call->hEvent);
+    DWORD moved = 0;
+    BOOL done = write ? WriteFile(com, bytes, static_cast<DWORD>(count), nullptr, call)
+                      : ReadFile(com, bytes, static_cast<DWORD>(count), nullptr, call);
+    if (!done && GetLastError() != ERROR_IO_PENDING)
+        return IO_LOST;
+    // What is written after a stop request (the cancel for the board) gets
+    // a moment to go out rather than none.
+    bool finished =
+        done || (write && port_stop_requested()
+                     ? WaitForSingleObject(call->hEvent, STOPPED_WRITE_MS) == WAIT_OBJECT_0
+                     : port_wait(call->hEvent, write, deadline_ms) == WAIT_READY);
+    if (!finished)
+        CancelIo(com);
+    if (GetOverlappedResult(com, call, &moved, TRUE))
+        return static_cast<int>(moved);
+    // Cancelled, or (under Wine) a read whose time-out passed: not a failure.
+    DWORD error = GetLastError();
+    return error == ERROR_OPERATION_ABORTED || error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT
+               ? static_cast<int>(moved)
+               : IO_LOST;
 }
 
 static int com_configure(int baud, std::string *why)
@@ -88,18 +121,10 @@ static int com_configure(int baud, std::string *why)
     line.fRtsControl = RTS_CONTROL_DISABLE;
     line_changed = true;
     if (!SetCommState(com, &line)) {
-        *why = local_port_trouble(serial_name(), static_cast<long>(GetLastError()));
+        *why = local_port_trouble("", static_cast<long>(GetLastError()));
         return STEP_FAILED;
     }
-    set_read_timeout(FIRST_READ_TIMEOUT_MS);
     return STEP_DONE;
-}
-
-// A call that failed: cancelled by a stop request (never a port that has
-// gone), or a port that has gone.
-static int failure()
-{
-    return GetLastError() == ERROR_OPERATION_ABORTED ? 0 : IO_LOST;
 }
 
 // Takes what has already arrived, up to capacity bytes, without waiting.
@@ -113,10 +138,7 @@ static int read_waiting(unsigned char *buffer, int capacity)
         return 0;
     DWORD wanted = status.cbInQue < static_cast<DWORD>(capacity) ? status.cbInQue
                                                                  : static_cast<DWORD>(capacity);
-    DWORD got = 0;
-    if (!ReadFile(com, buffer, wanted, &got, nullptr))
-        return failure();
-    return static_cast<int>(got);
+    return overlapped(false, buffer, static_cast<int>(wanted), -1);
 }
 
 static int com_receive(unsigned char *buffer, int capacity, long long deadline_ms)
@@ -124,25 +146,18 @@ static int com_receive(unsigned char *buffer, int capacity, long long deadline_m
     long long timeout_ms = deadline_ms - serial_clock_ms();
     if (timeout_ms <= 0 || port_stop_requested())
         return read_waiting(buffer, capacity);
-    // One byte, as soon as it is there or when the time-out has passed; a
-    // stop request cancels the read.
+    // One byte, as soon as it is there or when the time-out has passed.
     set_read_timeout(static_cast<int>(timeout_ms));
-    DWORD got = 0;
-    if (!ReadFile(com, buffer, 1, &got, nullptr))
-        return failure();
-    if (got == 0 || capacity == 1)
-        return static_cast<int>(got);
+    int got = overlapped(false, buffer, 1, -1);
+    if (got <= 0 || capacity == 1)
+        return got;
     int more = read_waiting(buffer + 1, capacity - 1);
     return more == IO_LOST ? IO_LOST : 1 + more;
 }
 
-static int com_send(const unsigned char *bytes, int count, long long)
+static int com_send(const unsigned char *bytes, int count, long long deadline_ms)
 {
-    DWORD written = 0;
-    if (!WriteFile(com, bytes, static_cast<DWORD>(count), &written, nullptr) &&
-        failure() == IO_LOST)
-        return IO_LOST;
-    return static_cast<int>(written);
+    return overlapped(true, const_cast<unsigned char *>(bytes), count, deadline_ms);
 }
 
 static int has_input()
@@ -179,6 +194,8 @@ static void com_close(bool lost)
         SetCommTimeouts(com, &found_timeouts);
     }
     CloseHandle(com);
+    CloseHandle(reading.hEvent);
+    CloseHandle(writing.hEvent);
     com = INVALID_HANDLE_VALUE;
 }
 

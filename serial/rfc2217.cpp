@@ -6,7 +6,7 @@
 #include "serial/transport.h"
 #include "serial/wait.h"
 
-enum { CONFIGURE_LIMIT_MS = 2000, CLOSE_LIMIT_MS = 1000, DATASIZE_8 = 8 };
+enum { CONFIGURE_LIMIT_MS = 2000, CLOSE_LIMIT_MS = 500, DATASIZE_8 = 8 };
 
 static TelnetSession session;
 static bool connected = false;
@@ -40,7 +40,7 @@ static int take(unsigned char *buffer, int count)
 static int until(bool (*settled)(), long long deadline_ms)
 {
     while (!settled()) {
-        unsigned char buffer[256];
+        unsigned char buffer[4096];
         int got = tcp_receive(buffer, sizeof buffer, deadline_ms);
         if (got > 0)
             take(buffer, got);

@@ -16,6 +16,7 @@
 enum { DRAIN_LIMIT_MS = 1000 };
 
 static int tty = -1;
+static std::string device; // for the reasons of a failure
 
 // What close puts back: the line settings found at open, and whether
 // configuring turned the driver's low latency on.
@@ -59,7 +60,7 @@ static std::string device_of(const char *port)
 
 static int tty_open(const char *port, long long, std::string *name, std::string *why)
 {
-    *name = device_of(port);
+    *name = device = device_of(port);
     if (name->empty()) {
         *name = port;
         *why = local_port_trouble(*name, TROUBLE_NUMBERED);
@@ -166,7 +167,7 @@ static int tty_configure(int baud, std::string *why)
             reason = TROUBLE_SETTINGS_REFUSED;
     }
     if (reason != 0) {
-        *why = local_port_trouble(serial_name(), reason);
+        *why = local_port_trouble(device, reason);
         return STEP_FAILED;
     }
 

@@ -211,6 +211,7 @@ TEST(RunSequence, StopRequestEndsTheLineAndCancelsOnlyATransferUnderWay)
         std::vector<int> answers;
         std::string out;
         bool cancelled; // CAN CAN CAN went last
+        ScriptPort port = PORT_WORKS;
     };
     const std::string waiting = "Waiting for the board to wake up...";
     const std::string started = waiting + BLANK35 + "Downloading boot code...(  0%)";
@@ -223,8 +224,11 @@ TEST(RunSequence, StopRequestEndsTheLineAndCancelsOnlyATransferUnderWay)
              Case{{0x15, 'C', 0x06, 0x06, 0x06, STOP}, started + blocks + "\n", true},
              // In the flush after the receiver's own cancel.
              Case{{0x15, 'C', 0x18, 0x18, 'x', STOP}, started + "\n", false},
+             // While the port opens, or is set up: no console line is open.
+             Case{{}, "", false, PORT_STOPPED_AT_OPEN},
+             Case{{}, "", false, PORT_STOPPED_AT_CONFIGURE},
          }) {
-        RunResult run = run_tool({"-p", "COM3", path}, c.answers);
+        RunResult run = run_tool({"-p", "COM3", path}, c.answers, c.port);
         EXPECT_EQ(run.status, RUN_STOPPED);
         EXPECT_EQ(run.out, c.out);
         EXPECT_EQ(run.err, "");

@@ -130,8 +130,9 @@ TEST(LineFaults, StopSignalsAndTheBoundedWaitPutTheLineBack)
     std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(60000, 8));
     struct Case {
         std::vector<std::string> board_args;
-        int signal;           // sent 1 s into the run; 0: none
-        std::string out_ends; // the console line, ended
+        int signal;             // sent 1 s into the run; 0: none
+        std::string out_ends;   // the console line, ended
+        bool stuck_out = false; // standard output a pipe that nobody reads
     };
     const std::string waiting = "Waiting for the board to wake up...\n";
     for (const Case &c : {Case{{"--off"}, SIGINT, waiting}, Case{{"--off"}, SIGTERM, waiting},
@@ -139,7 +140,9 @@ TEST(LineFaults, StopSignalsAndTheBoundedWaitPutTheLineBack)
                           // Mid-transfer, and in the end phase.
                           Case{{"--paced"}, SIGINT, "%)\n"}, Case{{"--ignore-eot"}, SIGINT, "%)\n"},
                           // dramlift -w 2 gives up by itself.
-                          Case{{"--off"}, 0, waiting}}) {
+                          Case{{"--off"}, 0, waiting},
+                          // The progress fills a pipe that nobody reads.
+                          Case{{"--seed", "1"}, SIGTERM, "", true}}) {
         SCOPED_TRACE(c.board_args[0] + " " + std::to_string(c.signal));
         Board board = start_board(c.board_args);
         int watcher = open(board.device.c_str(), O_RDWR | O_NOCTTY);
@@ -149,7 +152,13 @@ TEST(LineFaults, StopSignalsAndTheBoundedWaitPutTheLineBack)
         ASSERT_EQ(tcsetattr(watcher, TCSANOW, &found), 0);
         ASSERT_EQ(tcgetattr(watcher, &found), 0);
 
-        Child tool = start_child({DRAMLIFT_EXE, "-w", "2", "-p", board.device, path});
+        int stuck[2] = {-1, -1};
+        if (c.stuck_out) {
+            ASSERT_EQ(pipe(stuck), 0);
+            ASSERT_EQ(fcntl(stuck[1], F_SETPIPE_SZ, 8192), 8192);
+        }
+        Child tool =
+            start_child({DRAMLIFT_EXE, "-w", "2", "-p", board.device, path}, {}, -1, stuck[1]);
         double at = now_seconds();
         if (c.signal != 0) {
             usleep(1000 * 1000);
@@ -157,6 +166,10 @@ TEST(LineFaults, StopSignalsAndTheBoundedWaitPutTheLineBack)
             kill(tool.pid, c.signal);
         }
         ChildResult run = finish_child(&tool);
+        if (c.stuck_out) {
+            close(stuck[0]);
+            close(stuck[1]);
+        }
         // Within 1 s of the signal, or about 2 s after the start.
         EXPECT_NEAR(now_seconds() - at, c.signal != 0 ? 0.5 : 2.0, 0.5);
         ASSERT_GE(run.out.size(), c.out_ends.size());

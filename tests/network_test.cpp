@@ -3,10 +3,15 @@
 #include "serial/telnet.h"
 #include "tests/support.h"
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -40,6 +45,137 @@ bool is_8n1(int fd)
     termios line;
     tcgetattr(fd, &line);
     return (line.c_cflag & (CSIZE | PARENB | CSTOPB)) == CS8;
+}
+
+// An RFC 2217 server of the test's own, on a thread, for what ser2net never
+// does: it records every Com Port Control command it gets, and answers as
+// its mode says.
+enum MockMode {
+    MOCK_SILENT,         // accepts, then never says a word
+    MOCK_SETTINGS_ONLY,  // answers the options and the questions at open, then nothing
+    MOCK_REFUSES_BINARY, // answers WONT and DONT BINARY
+    MOCK_ANSWERS,        // agrees, and confirms every command
+    MOCK_FLOODS,         // the same, then sends notifications without end
+};
+
+// Com Port Control commands and their values.
+typedef std::vector<std::pair<int, uint32_t>> Commands;
+
+struct MockServer {
+    int listener;
+    std::string url;
+    std::thread thread;
+    Commands commands; // read once the thread has ended
+};
+
+// The server's answer to a Com Port Control command: the command plus 100
+// and the value, 4 bytes for the baud rate.
+std::string confirmation(int command, uint32_t value)
+{
+    const unsigned char bytes[4] = {
+        static_cast<unsigned char>(value >> 24), static_cast<unsigned char>(value >> 16),
+        static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
+    return std::string("\xFF\xFA\x2C", 3) + static_cast<char>(command + 100) +
+           (command == 1 ? telnet_escape(bytes, 4) : telnet_escape(bytes + 3, 1)) + "\xFF\xF0";
+}
+
+void serve(MockServer *server, MockMode mode)
+{
+    int connection = accept(server->listener, nullptr, nullptr);
+    // The settings in force before the tool comes: 9600 7E2.
+    uint32_t settings[13] = {0, 9600, 7, 3, 2, 1};
+    std::vector<unsigned char> stream;
+    unsigned char buffer[4096];
+    bool flooding = false;
+    for (;;) {
+        pollfd ready = {connection, POLLIN, 0};
+        if (flooding && poll(&ready, 1, 0) == 0) {
+            const unsigned char notices[] = {0xFF, 0xFA, 44, 107, 0x30, 0xFF, 0xF0,
+                                             0xFF, 0xFA, 44, 103, 0x01, 0xFF, 0xF0};
+            if (send(connection, notices, sizeof notices, MSG_NOSIGNAL) < 0)
+                break;
+            continue;
+        }
+        ssize_t got = recv(connection, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            break;
+        stream.insert(stream.end(), buffer, buffer + got);
+        std::string answer;
+        size_t used = 0;
+        // Whole commands only: IAC verb option, or IAC SB 44 command value IAC SE.
+        while (used < stream.size()) {
+            size_t left = stream.size() - used;
+            const unsigned char *at = stream.data() + used;
+            if (at[0] != 0xFF) {
+                ++used;
+            } else if (left >= 3 && at[1] >= 0xFB) {
+                bool refuse = mode == MOCK_REFUSES_BINARY && at[2] == 0;
+                unsigned char verb = at[1] == 0xFB   ? (refuse ? 0xFE : 0xFD)
+                                     : at[1] == 0xFD ? (refuse ? 0xFC : 0xFB)
+                                                     : 0;
+                if (verb != 0 && mode != MOCK_SILENT)
+                    answer += {'\xFF', static_cast<char>(verb), static_cast<char>(at[2])};
+                used += 3;
+            } else if (left >= 2 && at[1] == 0xFA) {
+                size_t end = used + 2;
+                std::vector<unsigned char> body;
+                while (end + 1 < stream.size() &&
+                       !(stream[end] == 0xFF && stream[end + 1] == 0xF0)) {
+                    body.push_back(stream[end]);
+                    end += stream[end] == 0xFF ? 2 : 1;
+                }
+                if (end + 1 >= stream.size())
+                    break;
+                used = end + 2;
+                uint32_t value = 0;
+                for (size_t i = 2; i < body.size(); ++i)
+                    value = value << 8 | body[i];
+                int command = body[1];
+                server->commands.emplace_back(command, value);
+                bool asked = value == 0 && command != 12;
+                if (!asked)
+                    settings[command] = value;
+                bool at_open = server->commands.size() <= 5;
+                if (mode == MOCK_ANSWERS || mode == MOCK_FLOODS ||
+                    (mode == MOCK_SETTINGS_ONLY && at_open))
+                    answer += confirmation(command, settings[command]);
+                flooding = mode == MOCK_FLOODS && command == 1 && asked && !at_open;
+            } else if (left >= 2) {
+                used += 2;
+            } else {
+                break;
+            }
+        }
+        stream.erase(stream.begin(), stream.begin() + used);
+        send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+    close(connection);
+}
+
+MockServer *start_mock(MockMode mode)
+{
+    MockServer *server = new MockServer;
+    server->listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(server->listener, reinterpret_cast<sockaddr *>(&address), size);
+    getsockname(server->listener, reinterpret_cast<sockaddr *>(&address), &size);
+    listen(server->listener, 1);
+    server->url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    server->thread = std::thread(serve, server, mode);
+    return server;
+}
+
+// Waits for the tool to have left, and returns what it sent.
+Commands finish_mock(MockServer *server)
+{
+    server->thread.join();
+    close(server->listener);
+    Commands commands = server->commands;
+    delete server;
+    return commands;
 }
 
 } // namespace
@@ -232,4 +368,117 @@ TEST(NetworkPorts, TelnetStreamSplitAnywhereGivesTheDataAlone)
     EXPECT_EQ(telnet_escape(out, 3), std::string("\x00\xFF\xFF\x7F", 4));
     EXPECT_EQ(telnet_com_port(COM_SET_BAUDRATE, 0xFF00),
               std::string("\xFF\xFA\x2C\x01\x00\x00\xFF\xFF\x00\xFF\xF0", 11));
+}
+
+TEST(NetworkPorts, StopsWhileThePortOpensEndTheRunAndPutTheLineBack)
+{
+    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(100, 73));
+    // A listener whose accept queue is full: the tool's connect is never
+    // answered.
+    int full = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(full, reinterpret_cast<sockaddr *>(&address), size), 0);
+    ASSERT_EQ(getsockname(full, reinterpret_cast<sockaddr *>(&address), &size), 0);
+    ASSERT_EQ(listen(full, 0), 0);
+    int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(filler, reinterpret_cast<sockaddr *>(&address), size);
+    usleep(100 * 1000);
+
+    const Commands asked = {{1, 0}, {2, 0}, {3, 0}, {4, 0}, {5, 0}};
+    const Commands put_back = {{1, 9600}, {2, 7}, {3, 3}, {4, 2}, {5, 1}, {1, 0}};
+    struct Row {
+        const char *what;
+        MockMode mode; // or the full listener, for MOCK_SILENT with no server
+        bool server;
+    };
+    for (const Row &row : {Row{"silent at open", MOCK_SILENT, true},
+                           Row{"silent at configure", MOCK_SETTINGS_ONLY, true},
+                           Row{"connect never answered", MOCK_SILENT, false}}) {
+        SCOPED_TRACE(row.what);
+        MockServer *server = row.server ? start_mock(row.mode) : nullptr;
+        std::string url = server != nullptr
+                              ? server->url
+                              : "socket://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        Child tool = start_child({DRAMLIFT_EXE, "-p", url, path});
+        usleep(1000 * 1000);
+        double at = now_seconds();
+        kill(tool.pid, SIGTERM);
+        ChildResult run = finish_child(&tool);
+        EXPECT_LT(now_seconds() - at, 1.0);
+        EXPECT_EQ(run.status, 128 + SIGTERM);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "");
+        if (server == nullptr)
+            continue;
+        Commands commands = finish_mock(server);
+        ASSERT_GE(commands.size(), 5u);
+        EXPECT_EQ(Commands(commands.begin(), commands.begin() + 5), asked);
+        // What configuring set is put back; nothing is, where nothing was set.
+        if (row.mode == MOCK_SETTINGS_ONLY) {
+            ASSERT_GE(commands.size(), 5 + put_back.size());
+            EXPECT_EQ(Commands(commands.end() - 6, commands.end()), put_back);
+        } else {
+            EXPECT_EQ(commands.size(), 5u);
+        }
+    }
+    close(filler);
+    close(full);
+}
+
+TEST(NetworkPorts, Rfc2217SessionAsksSetsAndPutsBackWhateverTheServerSends)
+{
+    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(100, 74));
+    const Commands session = {// Asked at open: the settings in force.
+                              {1, 0},
+                              {2, 0},
+                              {3, 0},
+                              {4, 0},
+                              {5, 0},
+                              // Set at configure: purge, 115200 8N1, no flow control, DTR and RTS
+                              // off, and the question that tells when all are confirmed.
+                              {12, 3},
+                              {1, 115200},
+                              {2, 8},
+                              {3, 1},
+                              {4, 1},
+                              {5, 1},
+                              {5, 9},
+                              {5, 12},
+                              {1, 0},
+                              // Sent back at close: what was found, and the question again.
+                              {1, 9600},
+                              {2, 7},
+                              {3, 3},
+                              {4, 2},
+                              {5, 1},
+                              {1, 0}};
+    long quiet_rss = 0;
+    // A server that streams notifications all the while neither holds the
+    // tool past its time-outs nor makes it grow.
+    for (MockMode mode : {MOCK_ANSWERS, MOCK_FLOODS}) {
+        SCOPED_TRACE(mode);
+        MockServer *server = start_mock(mode);
+        double started = now_seconds();
+        ChildResult run = run_child({DRAMLIFT_EXE, "-w", "2", "-p", server->url, path});
+        EXPECT_NEAR(now_seconds() - started, 2.3, 0.4);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "Waiting for the board to wake up...\n");
+        EXPECT_EQ(run.err, "The board did not answer within 2 s.\n");
+        EXPECT_EQ(finish_mock(server), session);
+        if (mode == MOCK_ANSWERS)
+            quiet_rss = run.max_rss_kb;
+        else
+            EXPECT_LT(run.max_rss_kb, quiet_rss + 1024);
+    }
+
+    // A server that will not go binary cannot carry an image.
+    MockServer *server = start_mock(MOCK_REFUSES_BINARY);
+    ChildResult refused = run_child({DRAMLIFT_EXE, "-p", server->url, path});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "Could not open serial port " + server->url +
+                               ".\n  The server refused binary mode.\n");
+    finish_mock(server);
 }

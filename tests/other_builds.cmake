@@ -44,7 +44,7 @@ add_test(NAME sanitized_suite
   COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${CMAKE_BINARY_DIR}/sanitized
           --output-on-failure -j2 -E "clang_format|cppcheck|manual_page|debian_package")
 
-# The fuzz target, for a fixed number of inputs from the committed seeds.
+# The fuzz targets, for a fixed number of inputs from the committed seeds.
 find_program(CLANG_CXX clang++)
 if(CLANG_CXX)
   ExternalProject_Add(dramlift_fuzz
@@ -56,8 +56,12 @@ if(CLANG_CXX)
   add_test(NAME fuzz_transfer
     COMMAND sh -c "rm -rf corpus && mkdir corpus && exec ./fuzz_transfer -seed=1 -runs=40000 -max_len=4096 -timeout=30 corpus ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/seeds"
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+  add_test(NAME fuzz_telnet
+    COMMAND sh -c "rm -rf telnet_corpus && mkdir telnet_corpus && exec ./fuzz_telnet -seed=1 -runs=200000 -max_len=1024 -timeout=30 telnet_corpus ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/telnet_seeds"
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
 else()
   add_skipped_test(fuzz_transfer "clang++ missing: the fuzz target not built or run")
+  add_skipped_test(fuzz_telnet "clang++ missing: the fuzz target not built or run")
 endif()
 
 # The tool on the real Linux serial drivers, in a QEMU guest: a static build

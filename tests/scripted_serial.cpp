@@ -54,14 +54,18 @@ std::vector<int> script_read_timeouts()
 int serial_open(const char *port)
 {
     record.opened_port = port;
-    record.open = port_kind != PORT_MISSING;
-    return record.open ? 1 : 0;
+    record.open = port_kind != PORT_MISSING && port_kind != PORT_STOPPED_AT_OPEN;
+    record.stopped = port_kind == PORT_STOPPED_AT_OPEN;
+    return record.stopped ? SERIAL_STOPPED : record.open ? SERIAL_READY : SERIAL_FAILED;
 }
 
 int serial_configure(int baud)
 {
     record.configured_baud = baud;
-    return port_kind != PORT_UNCONFIGURABLE;
+    record.stopped = port_kind == PORT_STOPPED_AT_CONFIGURE;
+    return record.stopped                     ? SERIAL_STOPPED
+           : port_kind == PORT_UNCONFIGURABLE ? SERIAL_FAILED
+                                              : SERIAL_READY;
 }
 
 void serial_write(const unsigned char *bytes, int count)

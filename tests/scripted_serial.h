@@ -36,10 +36,16 @@ constexpr int after_ms(int ms, int byte)
     return byte | ms << DELAY_SHIFT;
 }
 
-enum ScriptPort { PORT_WORKS, PORT_MISSING, PORT_UNCONFIGURABLE };
+enum ScriptPort {
+    PORT_WORKS,
+    PORT_MISSING,
+    PORT_UNCONFIGURABLE,
+    PORT_STOPPED_AT_OPEN,
+    PORT_STOPPED_AT_CONFIGURE
+};
 
 // Starts a new script: serial_open fails on a missing port, serial_configure
-// on an unconfigurable one.
+// on an unconfigurable one; a stop request comes while either is under way.
 void script_reset(const std::vector<int> &answers, ScriptPort port = PORT_WORKS);
 
 // One write or read call on the line, in the order they happened.

@@ -99,6 +99,7 @@ ChildResult finish_child(Child *child)
     result.err = contents(child->err);
     result.cpu_seconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
                          (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    result.max_rss_kb = usage.ru_maxrss;
     return result;
 }
 

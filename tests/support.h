@@ -17,6 +17,7 @@ struct ChildResult {
     std::string out;
     std::string err;
     double cpu_seconds;
+    long max_rss_kb; // the most memory it held
 };
 
 // Runs a program to its end. env holds "NAME=VALUE" entries to add;

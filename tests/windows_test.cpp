@@ -203,22 +203,26 @@ TEST(Windows, TransferFailuresEndWithStatusOne)
     EXPECT_EQ(lost.status, 1);
     EXPECT_EQ(lost.err, crlf("Lost serial port COM4.\n"));
 
-    // Ctrl-C mid-transfer (Wine passes SIGINT on as one): the board hears
+    // Ctrl-C mid-transfer (Wine passes SIGINT on as one), and while the
+    // tool waits in a COM read for the answer to its EOT: the board hears
     // the cancel, and the process ends as one that Ctrl-C ended.
     std::string big = "Z:" + write_file(scratch_dir() + "/big.bin", pattern_bytes(60000, 42));
-    board = start_board({"--paced"});
-    attach(board, 4);
-    Child tool = start_child({"wine", DRAMLIFT_WINDOWS_EXE, "-p", "4", big}, wine_env());
-    usleep(3000 * 1000);
-    double interrupted = now_seconds();
-    kill(tool.pid, SIGINT);
-    ChildResult stopped = finish_child(&tool);
-    EXPECT_LE(now_seconds() - interrupted, 1.0);
-    EXPECT_EQ(stopped.status, static_cast<int>(STATUS_CONTROL_C_EXIT & 0xFF));
-    EXPECT_EQ(stopped.out.substr(stopped.out.size() - 4), "%)\r\n");
-    EXPECT_EQ(stopped.err, "");
-    EXPECT_NE(finish_board(&board).out.find("Transfer incomplete: the sender cancelled."),
-              std::string::npos);
+    for (const char *phase : {"--paced", "--ignore-eot"}) {
+        SCOPED_TRACE(phase);
+        board = start_board({phase});
+        attach(board, 4);
+        Child tool = start_child({"wine", DRAMLIFT_WINDOWS_EXE, "-p", "4", big}, wine_env());
+        usleep(3000 * 1000);
+        double interrupted = now_seconds();
+        kill(tool.pid, SIGINT);
+        ChildResult stopped = finish_child(&tool);
+        EXPECT_LE(now_seconds() - interrupted, 1.0);
+        EXPECT_EQ(stopped.status, static_cast<int>(STATUS_CONTROL_C_EXIT & 0xFF));
+        EXPECT_EQ(stopped.out.substr(stopped.out.size() - 4), "%)\r\n");
+        EXPECT_EQ(stopped.err, "");
+        EXPECT_NE(finish_board(&board).out.find("Transfer incomplete: the sender cancelled."),
+                  std::string::npos);
+    }
 
     // A port whose line cannot be set up: here, one that is no terminal.
     std::string link = prefix + "/dosdevices/com7";
