@@ -426,6 +426,38 @@ TEST(NetworkPorts, StopsWhileThePortOpensEndTheRunAndPutTheLineBack)
     }
     close(filler);
     close(full);
+
+    // A name server that takes the question and never answers, seen
+    // through a resolv.conf of the test's own in a mount namespace (root
+    // only): the lookup has the open's bound, and a stop ends it.
+    if (geteuid() != 0)
+        return;
+    int dns = socket(AF_INET, SOCK_DGRAM, 0);
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(0x7F000002);
+    ASSERT_EQ(bind(dns, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    std::string resolv = scratch_dir() + "/resolv.conf";
+    const std::string config = "nameserver 127.0.0.2\noptions timeout:5 attempts:2\n";
+    write_file(resolv, std::vector<unsigned char>(config.begin(), config.end()));
+    const std::string url = "rfc2217://board.example:2217";
+    for (int signal : {0, SIGTERM}) {
+        double started = now_seconds();
+        Child tool = start_child({"unshare", "-m", "sh", "-c",
+                                  "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"", resolv,
+                                  DRAMLIFT_EXE, "-p", url, path});
+        if (signal != 0) {
+            usleep(1000 * 1000);
+            started = now_seconds();
+            kill(tool.pid, signal);
+        }
+        ChildResult run = finish_child(&tool);
+        EXPECT_NEAR(now_seconds() - started, signal != 0 ? 0.5 : 5.0, 0.5);
+        EXPECT_EQ(run.status, signal != 0 ? 128 + signal : 1);
+        EXPECT_EQ(run.err, signal != 0 ? ""
+                                       : "Could not open serial port " + url +
+                                             ".\n  The name lookup took too long.\n");
+    }
+    close(dns);
 }
 
 TEST(NetworkPorts, Rfc2217SessionAsksSetsAndPutsBackWhateverTheServerSends)
