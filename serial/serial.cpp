@@ -25,6 +25,19 @@ static const struct {
 static const Transport *active = &LOCAL_TRANSPORT;
 static std::string port_name;
 static bool port_lost = false;
+static bool closing = false;
+
+int port_stop_requested()
+{
+    return !closing && serial_stop_requested();
+}
+
+void port_work_run(void *started)
+{
+    PortWork work = *static_cast<PortWork *>(started);
+    delete static_cast<PortWork *>(started);
+    work.work(work.argument);
+}
 
 // The transport that the -p value names: a URL's scheme, in any case, or
 // else a port of this machine.
@@ -121,7 +134,8 @@ const char *serial_name()
 
 void serial_close()
 {
-    port_closing(true);
+    // What puts the line back must get through, a stop request or not.
+    closing = true;
     active->close(port_lost);
-    port_closing(false);
+    closing = false;
 }

@@ -31,11 +31,11 @@ int tcp_address(const char *port, std::string *host, std::string *service);
 
 // From each platform's file, for the connect loop:
 
-// Looks the host up within the deadline, which a lookup that hangs (a name
-// server that does not answer) cannot outlast. Returns a STEP_ result, with
-// the addresses for tcp_free_addresses, or *why.
-int tcp_look_up(const std::string &host, const std::string &service, long long deadline_ms,
-                addrinfo **addresses, std::string *why);
+// Looks the host up, as getaddrinfo() does; returns 0 or the error, for
+// tcp_resolve_error. It may block for long (a name server that does not
+// answer): tcp_open runs it on a thread of its own, within its deadline.
+int tcp_resolve(const std::string &host, const std::string &service, addrinfo **addresses);
+std::string tcp_resolve_error(int error);
 void tcp_free_addresses(addrinfo *addresses);
 
 // Connects to one address within the deadline; once connected, that is the

@@ -4,7 +4,9 @@
 #include "serial/tcp.h"
 
 #include "serial/transport.h"
+#include "serial/wait.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,6 +36,76 @@ int tcp_address(const char *port, std::string *host, std::string *service)
     return 1;
 }
 
+// A name lookup on a thread of its own, as getaddrinfo() cannot be waited on
+// with a deadline or a stop: whichever of the thread and the caller lets go
+// of it last frees it, so that a caller that gives up need not wait.
+namespace
+{
+struct Lookup {
+    std::string host;
+    std::string service;
+    addrinfo *addresses = nullptr;
+    int result = 0;
+    std::atomic<bool> finished{false};
+    PortSignal done; // raised once the lookup has ended, to wake the caller
+    std::atomic<int> holders{2};
+};
+} // namespace
+
+static void let_go(Lookup *lookup)
+{
+    if (--lookup->holders > 0)
+        return;
+    if (lookup->addresses != nullptr)
+        tcp_free_addresses(lookup->addresses);
+    port_signal_close(&lookup->done);
+    delete lookup;
+}
+
+static void look_up(void *argument)
+{
+    Lookup *lookup = static_cast<Lookup *>(argument);
+    lookup->result = tcp_resolve(lookup->host, lookup->service, &lookup->addresses);
+    lookup->finished = true;
+    port_signal_raise(&lookup->done);
+    let_go(lookup);
+}
+
+static int look_up_within(const std::string &host, const std::string &service,
+                          long long deadline_ms, addrinfo **addresses, std::string *why)
+{
+    Lookup *lookup = new Lookup;
+    lookup->host = host;
+    lookup->service = service;
+    if (!port_signal_open(&lookup->done)) {
+        delete lookup;
+        *why = "The name lookup could not start";
+        return STEP_FAILED;
+    }
+    if (!port_thread_start(look_up, lookup)) {
+        lookup->holders = 1;
+        let_go(lookup);
+        *why = "The name lookup could not start";
+        return STEP_FAILED;
+    }
+    int waited = port_wait(lookup->done.ends[0], false, deadline_ms);
+    int step = STEP_DONE;
+    if (waited == WAIT_STOPPED) {
+        step = STEP_STOPPED;
+    } else if (waited == WAIT_TIMED_OUT || !lookup->finished) {
+        *why = "The name lookup took too long";
+        step = STEP_FAILED;
+    } else if (lookup->result != 0) {
+        *why = tcp_resolve_error(lookup->result);
+        step = STEP_FAILED;
+    } else {
+        *addresses = lookup->addresses;
+        lookup->addresses = nullptr;
+    }
+    let_go(lookup);
+    return step;
+}
+
 int tcp_open(const char *port, long long deadline_ms, std::string *why)
 {
     std::string host, service;
@@ -41,8 +113,8 @@ int tcp_open(const char *port, long long deadline_ms, std::string *why)
         *why = "It is not a HOST:PORT address";
         return STEP_FAILED;
     }
-    addrinfo *addresses;
-    int step = tcp_look_up(host, service, deadline_ms, &addresses, why);
+    addrinfo *addresses = nullptr;
+    int step = look_up_within(host, service, deadline_ms, &addresses, why);
     if (step != STEP_DONE)
         return step;
     // Each address in turn, all within the one deadline; a stop ends the

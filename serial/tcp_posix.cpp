@@ -4,13 +4,11 @@
 #include "serial/transport.h"
 #include "serial/wait.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,78 +16,17 @@ enum { DEAD_SERVER_MS = 2000 };
 
 static int connection = -1;
 
-// A name lookup on a thread of its own, as getaddrinfo() cannot be waited on
-// with a deadline or a stop: whichever of the thread and the caller lets go
-// of it last frees it, so that a caller that gives up need not wait.
-namespace
+int tcp_resolve(const std::string &host, const std::string &service, addrinfo **addresses)
 {
-struct Lookup {
-    std::string host;
-    std::string service;
-    addrinfo *addresses = nullptr;
-    int result = 0;
-    std::atomic<bool> finished{false};
-    int done[2] = {-1, -1}; // written once the lookup has ended, to wake the caller
-    std::atomic<int> holders{2};
-};
-} // namespace
-
-static void let_go(Lookup *lookup)
-{
-    if (--lookup->holders > 0)
-        return;
-    if (lookup->addresses != nullptr)
-        freeaddrinfo(lookup->addresses);
-    close(lookup->done[0]);
-    close(lookup->done[1]);
-    delete lookup;
-}
-
-static void *look_up(void *argument)
-{
-    Lookup *lookup = static_cast<Lookup *>(argument);
     addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    lookup->result =
-        getaddrinfo(lookup->host.c_str(), lookup->service.c_str(), &hints, &lookup->addresses);
-    lookup->finished = true;
-    ssize_t written = write(lookup->done[1], "", 1);
-    static_cast<void>(written);
-    let_go(lookup);
-    return nullptr;
+    return getaddrinfo(host.c_str(), service.c_str(), &hints, addresses);
 }
 
-int tcp_look_up(const std::string &host, const std::string &service, long long deadline_ms,
-                addrinfo **addresses, std::string *why)
+std::string tcp_resolve_error(int error)
 {
-    Lookup *lookup = new Lookup;
-    lookup->host = host;
-    lookup->service = service;
-    pthread_t thread;
-    if (pipe(lookup->done) != 0 || pthread_create(&thread, nullptr, look_up, lookup) != 0) {
-        *why = strerror(errno);
-        lookup->holders = 1;
-        let_go(lookup);
-        return STEP_FAILED;
-    }
-    pthread_detach(thread);
-    int waited = port_wait(lookup->done[0], false, deadline_ms);
-    int step = STEP_DONE;
-    if (waited == WAIT_STOPPED) {
-        step = STEP_STOPPED;
-    } else if (waited == WAIT_TIMED_OUT || !lookup->finished) {
-        *why = "The name lookup took too long";
-        step = STEP_FAILED;
-    } else if (lookup->result != 0) {
-        *why = gai_strerror(lookup->result);
-        step = STEP_FAILED;
-    } else {
-        *addresses = lookup->addresses;
-        lookup->addresses = nullptr;
-    }
-    let_go(lookup);
-    return step;
+    return gai_strerror(error);
 }
 
 void tcp_free_addresses(addrinfo *addresses)

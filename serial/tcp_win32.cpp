@@ -14,81 +14,22 @@ enum { KEEPALIVE_MS = 1000 };
 static SOCKET connection = INVALID_SOCKET;
 static WSAEVENT readiness = WSA_INVALID_EVENT;
 
-// A name lookup on a thread of its own, as getaddrinfo() cannot be waited on
-// with a deadline or a stop: whichever of the thread and the caller lets go
-// of it last frees it, so that a caller that gives up need not wait.
-namespace
-{
-struct Lookup {
-    std::string host;
-    std::string service;
-    addrinfo *addresses = nullptr;
-    int result = 0;
-    HANDLE done = nullptr; // set once the lookup has ended
-    volatile LONG holders = 2;
-};
-} // namespace
-
-static void let_go(Lookup *lookup)
-{
-    if (InterlockedDecrement(&lookup->holders) > 0)
-        return;
-    if (lookup->addresses != nullptr)
-        freeaddrinfo(lookup->addresses);
-    CloseHandle(lookup->done);
-    delete lookup;
-}
-
-static DWORD WINAPI look_up(LPVOID argument)
-{
-    Lookup *lookup = static_cast<Lookup *>(argument);
-    addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    lookup->result =
-        getaddrinfo(lookup->host.c_str(), lookup->service.c_str(), &hints, &lookup->addresses);
-    if (lookup->result != 0)
-        lookup->result = WSAGetLastError();
-    SetEvent(lookup->done); // orders the results before the caller's look at them
-    let_go(lookup);
-    return 0;
-}
-
-int tcp_look_up(const std::string &host, const std::string &service, long long deadline_ms,
-                addrinfo **addresses, std::string *why)
+int tcp_resolve(const std::string &host, const std::string &service, addrinfo **addresses)
 {
     static bool started = false;
     WSADATA winsock;
     if (!started)
         started = WSAStartup(MAKEWORD(2, 2), &winsock) == 0;
-    Lookup *lookup = new Lookup;
-    lookup->host = host;
-    lookup->service = service;
-    lookup->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE thread = CreateThread(nullptr, 0, look_up, lookup, 0, nullptr);
-    if (thread == nullptr) {
-        *why = win32_error_text(GetLastError());
-        lookup->holders = 1;
-        let_go(lookup);
-        return STEP_FAILED;
-    }
-    CloseHandle(thread);
-    int waited = port_wait(lookup->done, false, deadline_ms);
-    int step = STEP_DONE;
-    if (waited == WAIT_STOPPED) {
-        step = STEP_STOPPED;
-    } else if (waited == WAIT_TIMED_OUT) {
-        *why = "The name lookup took too long";
-        step = STEP_FAILED;
-    } else if (lookup->result != 0) {
-        *why = win32_error_text(static_cast<unsigned long>(lookup->result));
-        step = STEP_FAILED;
-    } else {
-        *addresses = lookup->addresses;
-        lookup->addresses = nullptr;
-    }
-    let_go(lookup);
-    return step;
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    return getaddrinfo(host.c_str(), service.c_str(), &hints, addresses) == 0 ? 0
+                                                                              : WSAGetLastError();
+}
+
+std::string tcp_resolve_error(int error)
+{
+    return win32_error_text(static_cast<unsigned long>(error));
 }
 
 void tcp_free_addresses(addrinfo *addresses)

@@ -12,12 +12,9 @@ typedef int PortWaitable; // a descriptor
 
 enum { WAIT_READY, WAIT_TIMED_OUT, WAIT_STOPPED };
 
-// While the port is put back at close, a stop request no longer cuts waits
-// short: what puts the line back must get through, within its own limits.
-void port_closing(bool closing);
-
-// 1 once the process has been asked to stop, as the waits see it (never
-// while the port is put back at close).
+// 1 once the process has been asked to stop, as the waits see it: never
+// while serial_close puts the port back, which must get through within its
+// own limits.
 int port_stop_requested();
 
 // Waits until the port can be read (or written), the deadline on
@@ -28,6 +25,26 @@ int port_wait(PortWaitable port, bool writing, long long deadline_ms);
 
 // Sleeps until the deadline, or until the process is asked to stop.
 void port_sleep_until(long long deadline_ms);
+
+// What one thread raises once and another waits for with port_wait: a pipe
+// on POSIX systems, an event on Windows. Opening returns 0 on failure.
+struct PortSignal {
+    PortWaitable ends[2]; // waited on, raised
+};
+int port_signal_open(PortSignal *signal);
+void port_signal_raise(PortSignal *signal);
+void port_signal_close(PortSignal *signal);
+
+// Runs work(argument) on a thread of its own that nobody waits for, for a
+// call that cannot be waited on otherwise; returns 0 if none could start.
+int port_thread_start(void (*work)(void *), void *argument);
+
+// What a thread of port_thread_start runs: the PortWork, which it frees.
+struct PortWork {
+    void (*work)(void *);
+    void *argument;
+};
+void port_work_run(void *work);
 
 // serial_wait_input for a transport: on POSIX systems the port is a
 // descriptor, waited on with standard input; on Windows, where a COM port

@@ -8,21 +8,11 @@
 #include "serial/transport.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/select.h>
 #include <time.h>
 #include <unistd.h>
-
-static bool closing = false;
-
-void port_closing(bool now_closing)
-{
-    closing = now_closing;
-}
-
-int port_stop_requested()
-{
-    return !closing && serial_stop_requested();
-}
 
 long long serial_clock_ms()
 {
@@ -119,4 +109,45 @@ int port_send(int port, const unsigned char *bytes, int count, long long deadlin
             break;
     }
     return sent;
+}
+
+int port_signal_open(PortSignal *signal)
+{
+    if (pipe(signal->ends) != 0)
+        return 0;
+    fcntl(signal->ends[0], F_SETFD, FD_CLOEXEC);
+    fcntl(signal->ends[1], F_SETFD, FD_CLOEXEC);
+    return 1;
+}
+
+void port_signal_raise(PortSignal *signal)
+{
+    ssize_t written = write(signal->ends[1], "", 1);
+    static_cast<void>(written); // a pipe with room for it
+}
+
+void port_signal_close(PortSignal *signal)
+{
+    close(signal->ends[0]);
+    close(signal->ends[1]);
+}
+
+static void *run_work(void *work)
+{
+    port_work_run(work);
+    return nullptr;
+}
+
+int port_thread_start(void (*work)(void *), void *argument)
+{
+    // The thread inherits the signal mask: the stop signals stay with the
+    // waits of the run.
+    pthread_t thread;
+    PortWork *started = new PortWork{work, argument};
+    bool running = pthread_create(&thread, nullptr, run_work, started) == 0;
+    if (running)
+        pthread_detach(thread);
+    else
+        delete started;
+    return running;
 }

@@ -9,18 +9,6 @@
 
 enum { WAIT_SLICE_MS = 10 };
 
-static bool closing = false;
-
-void port_closing(bool now_closing)
-{
-    closing = now_closing;
-}
-
-int port_stop_requested()
-{
-    return !closing && serial_stop_requested();
-}
-
 long long serial_clock_ms()
 {
     return static_cast<long long>(GetTickCount64());
@@ -33,13 +21,13 @@ int port_wait(PortWaitable port, bool, long long deadline_ms)
     long long left = deadline_ms - serial_clock_ms();
     if (deadline_ms >= 0 && left <= 0)
         return WAIT_TIMED_OUT;
-    // While the port is put back, the stop event (set for good) is not
-    // waited on.
+    // While the port is put back after a stop request, the stop event (set
+    // for good) is not waited on.
     HANDLE events[2];
     DWORD count = 0;
     if (port != nullptr)
         events[count++] = port;
-    if (!closing)
+    if (!serial_stop_requested())
         events[count++] = console_stop_event();
     DWORD limit = deadline_ms >= 0 ? static_cast<DWORD>(left) : INFINITE;
     if (count == 0) {
@@ -81,4 +69,37 @@ int port_wait_input(int (*has_input)(), int timeout_ms, bool watch_stdin)
             return 0;
     }
     return 0;
+}
+
+int port_signal_open(PortSignal *signal)
+{
+    signal->ends[0] = signal->ends[1] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return signal->ends[0] != nullptr;
+}
+
+void port_signal_raise(PortSignal *signal)
+{
+    SetEvent(signal->ends[1]);
+}
+
+void port_signal_close(PortSignal *signal)
+{
+    CloseHandle(signal->ends[0]);
+}
+
+static DWORD WINAPI run_work(LPVOID work)
+{
+    port_work_run(work);
+    return 0;
+}
+
+int port_thread_start(void (*work)(void *), void *argument)
+{
+    PortWork *started = new PortWork{work, argument};
+    HANDLE thread = CreateThread(nullptr, 0, run_work, started, 0, nullptr);
+    if (thread != nullptr)
+        CloseHandle(thread);
+    else
+        delete started;
+    return thread != nullptr;
 }
