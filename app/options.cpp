@@ -19,25 +19,33 @@ static int parse_wait(const char *text, int *seconds)
 
 int parse_options(int argc, char *argv[], Options *options)
 {
-    // getopt_long with no long options, rather than getopt, because it moves
-    // operands behind the options on every platform we build for (the
-    // Windows getopt alone does not), and it stops at the first operand
-    // when POSIXLY_CORRECT is set.
-    static const option no_long_options[] = {{nullptr, 0, nullptr, 0}};
+    // getopt_long rather than getopt also because it moves operands behind
+    // the options on every platform we build for (the Windows getopt alone
+    // does not), and it stops at the first operand when POSIXLY_CORRECT is
+    // set.
+    enum { HELP = 256, VERSION };
+    static const option long_options[] = {{"help", no_argument, nullptr, HELP},
+                                          {"version", no_argument, nullptr, VERSION},
+                                          {nullptr, 0, nullptr, 0}};
 
+    options->asks = ASKS_DOWNLOAD;
     options->port = "1";
     options->erase = false;
     options->terminal = false;
     options->wait_s = 0;
+    options->quiet = false;
     opterr = 0;
     int option;
-    while ((option = getopt_long(argc, argv, "ehp:tw:", no_long_options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "ehp:qtw:", long_options, nullptr)) != -1) {
         switch (option) {
         case 'e':
             options->erase = true;
             break;
         case 'p':
             options->port = optarg;
+            break;
+        case 'q':
+            options->quiet = true;
             break;
         case 't':
             options->terminal = true;
@@ -46,6 +54,12 @@ int parse_options(int argc, char *argv[], Options *options)
             if (!parse_wait(optarg, &options->wait_s))
                 return 0;
             break;
+        case HELP:
+            options->asks = ASKS_HELP;
+            return 1;
+        case VERSION:
+            options->asks = ASKS_VERSION;
+            return 1;
         default: // -h, an unknown option or a value missing
             return 0;
         }
@@ -56,11 +70,11 @@ int parse_options(int argc, char *argv[], Options *options)
     return 1;
 }
 
-void print_usage()
+void print_usage(FILE *stream)
 {
-    fprintf(stderr, "Usage: dramlift [-e] [-h] [-p <port>] [-t] [-w <seconds>] <filename>\n"
+    fprintf(stream, "Usage: dramlift [-e] [-h] [-p <port>] [-q] [-t] [-w <seconds>] <filename>\n"
                     "\n"
-                    "Version: 1.1, 30 January 2014\n"
+                    "Version: " DRAMLIFT_VERSION ", 30 January 2014\n"
                     "\n"
                     "Downloads and runs a bootloader in the DRAM of a Marvell 88F6281-based unit.\n"
                     "\n"
@@ -71,10 +85,21 @@ void print_usage()
                     "  -p <port>     Use the specified serial port (default is \"1\").  Valid\n"
                     "                values are 1 (COM1), 2 (COM2), etc.\n"
                     "\n"
+                    "  -q            Show no progress on standard output, for logs.\n"
+                    "\n"
                     "  -t            Stay on the line as a terminal after the download; leave it\n"
                     "                with Ctrl-\\ followed by c.\n"
                     "\n"
                     "  -w <seconds>  Give up when the board has not answered within that many\n"
                     "                seconds (default: wait as long as it takes).\n"
+                    "\n"
+                    "  <port> is a port number (1 is COM1, or /dev/ttyS0 on Linux), COM<n>,\n"
+                    "  a device path such as /dev/ttyUSB0, or a port on a port server:\n"
+                    "  rfc2217://HOST:PORT or socket://HOST:PORT.\n"
                     "\n");
+}
+
+void print_version()
+{
+    printf("dramlift " DRAMLIFT_VERSION "\n");
 }

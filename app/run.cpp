@@ -92,9 +92,16 @@ int dramlift_run(int argc, char *argv[])
 
     Options options;
     if (!parse_options(argc, argv, &options)) {
-        print_usage();
+        print_usage(stderr);
         return 1;
     }
+    if (options.asks == ASKS_HELP)
+        print_usage(stdout);
+    if (options.asks == ASKS_VERSION)
+        print_version();
+    if (options.asks != ASKS_DOWNLOAD)
+        return 0;
+    xmodem_show_progress(!options.quiet);
     // From the moment the port is open, a stop request puts it back first.
     console_catch_stop_signals();
     // The port comes first: a wrong port is reported before the file is read.

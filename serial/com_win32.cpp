@@ -28,6 +28,9 @@ static bool line_changed = false;
 static int com_open(const char *port, long long, std::string *name, std::string *why)
 {
     *name = "COM" + std::to_string(serial_port_number(port));
+    *why = port_value_trouble(port);
+    if (!why->empty())
+        return STEP_FAILED;
     // Through the device namespace, or ports from COM10 on cannot be opened.
     std::string device = "\\\\.\\" + *name;
     com = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

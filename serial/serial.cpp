@@ -51,10 +51,18 @@ static const Transport *transport_of(const char *port)
 }
 
 // "Could not open serial port ..." or "Could not configure ...", the
-// reason, and for a port of this machine the ports there are.
+// reason, a line each ended by a full stop unless it asks, and for a port of
+// this machine the ports there are.
 static void report_failure(const char *step, const std::string &why)
 {
-    fprintf(stderr, "Could not %s serial port %s.\n  %s.\n", step, port_name.c_str(), why.c_str());
+    fprintf(stderr, "Could not %s serial port %s.\n", step, port_name.c_str());
+    for (size_t start = 0, end; start < why.size(); start = end + 1) {
+        end = why.find('\n', start);
+        if (end == std::string::npos)
+            end = why.size();
+        std::string line = why.substr(start, end - start);
+        fprintf(stderr, "  %s%s\n", line.c_str(), line.back() == '?' ? "" : ".");
+    }
     if (active->lists_ports)
         serial_list_ports();
 }

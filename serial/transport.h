@@ -19,7 +19,7 @@ enum { IO_LOST = -1 };
 struct Transport {
     // Opens the port that the -p value names within the deadline (on
     // serial_clock_ms()) and sets *name to what the messages call it. On
-    // failure, *why says why in words, without a full stop.
+    // failure, *why says why in words, a line each, without their full stops.
     int (*open)(const char *port, long long deadline_ms, std::string *name, std::string *why);
     // Drops what is pending and sets a raw 8N1 line at that speed, DTR and
     // RTS off; on failure, *why says why.
@@ -45,6 +45,11 @@ extern const Transport LOCAL_TRANSPORT;
 // Raw bytes over TCP (socket://) and RFC 2217 over TCP (rfc2217://).
 extern const Transport SOCKET_TRANSPORT;
 extern const Transport RFC2217_TRANSPORT;
+
+// Why the -p value can name no port at all: an unknown scheme, a value that
+// is no number, COM<n> nor path, a number below 1. "" when it may name one.
+// Where a device of that name exists, a second line asks whether it was meant.
+std::string port_value_trouble(const char *port);
 
 // Why a local port could not be used, besides the system's errors.
 enum { TROUBLE_IN_USE = -1, TROUBLE_NUMBERED = -2, TROUBLE_SETTINGS_REFUSED = -3 };

@@ -60,9 +60,12 @@ static std::string device_of(const char *port)
 
 static int tty_open(const char *port, long long, std::string *name, std::string *why)
 {
-    *name = device = device_of(port);
-    if (name->empty()) {
-        *name = port;
+    device = device_of(port);
+    *name = device.empty() ? port : device;
+    *why = port_value_trouble(port);
+    if (!why->empty())
+        return STEP_FAILED;
+    if (device.empty()) {
         *why = local_port_trouble(*name, TROUBLE_NUMBERED);
         return STEP_FAILED;
     }

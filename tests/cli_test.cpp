@@ -55,6 +55,21 @@ TEST(CommandLine, ComplaintsAndHelpPrintOnlyTheUsageAndFail)
     }
 }
 
+TEST(CommandLine, HelpAndVersionAskedForGoToStandardOutput)
+{
+    const std::string usage = USAGE;
+    for (const auto &[args, out] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--help"}, usage},
+             {{"-e", "--help", "image.bin"}, usage},
+             {{"--version"}, "dramlift 1.1\n"},
+             {{"--version", "one.bin", "two.bin"}, "dramlift 1.1\n"}}) {
+        ChildResult run = dramlift(args);
+        EXPECT_EQ(run.status, 0) << args[0];
+        EXPECT_EQ(run.out, out);
+        EXPECT_EQ(run.err, "");
+    }
+}
+
 TEST(CommandLine, PortValueIsTakenAsTypedWithTheLastOneWinning)
 {
     // Without such ports, the failure message names the device tried: port
@@ -64,8 +79,6 @@ TEST(CommandLine, PortValueIsTakenAsTypedWithTheLastOneWinning)
         {{"-p300", "missing.bin"}, "/dev/ttyS299"},
         {{"-ep300", "missing.bin"}, "/dev/ttyS299"},
         {{"missing.bin", "-p", "300"}, "/dev/ttyS299"},
-        {{"-p", "abc", "missing.bin"}, "/dev/ttyS-1"},
-        {{"-p", "-h", "missing.bin"}, "/dev/ttyS-1"},
         {{"-p", " 301x", "missing.bin"}, "/dev/ttyS300"},
         {{"-p", "/dev/no-such-port", "missing.bin"}, "/dev/no-such-port"},
         {{"-p", "300", "--", "-e"}, "/dev/ttyS299"},
@@ -79,6 +92,32 @@ TEST(CommandLine, PortValueIsTakenAsTypedWithTheLastOneWinning)
         EXPECT_EQ(run.status, 1) << device;
         EXPECT_EQ(run.out, "") << device;
         EXPECT_EQ(without_listing(run.err), port_failure(device)) << device;
+    }
+}
+
+TEST(CommandLine, PortValuesThatNameNoPortSayWhy)
+{
+    const std::string no_value = "-p takes a port number, COM<n>, a device path, rfc2217:// or "
+                                 "socket://.";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"abc", "/dev/ttyS-1.\n  " + no_value},
+        {"", "/dev/ttyS-1.\n  " + no_value},
+        {"-h", "/dev/ttyS-1.\n  " + no_value},
+        // A value that is no number names a device of that name, where one is.
+        {"null", "/dev/ttyS-1.\n  " + no_value + "\n  Did you mean /dev/null?"},
+        {"0", "/dev/ttyS-1.\n  Port numbers start at 1."},
+        {"-1", "/dev/ttyS-2.\n  Port numbers start at 1."},
+        {"com0", "/dev/ttyS-1.\n  Port numbers start at 1."},
+        {"telnet://host:23", "telnet://host:23.\n  telnet:// is no kind of port the tool knows: "
+                             "it takes rfc2217:// and socket://."},
+        // The schemes the tool knows, in any case.
+        {"SOCKET://127.0.0.1:0", "SOCKET://127.0.0.1:0.\n  It is not a HOST:PORT address."},
+    };
+    for (const auto &[value, message] : cases) {
+        ChildResult run = dramlift({"-p", value, "missing.bin"});
+        EXPECT_EQ(run.status, 1) << value;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(without_listing(run.err), "Could not open serial port " + message + "\n");
     }
 }
 

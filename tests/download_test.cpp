@@ -2,6 +2,7 @@
 // emulator, and against lrzsz's rx, a receiver written elsewhere.
 #include "tests/support.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -87,6 +88,19 @@ TEST(Download, DeliversTheImageInEitherModeWithAndWithoutErase)
                   std::string::npos);
         EXPECT_EQ(read_file(dir + "/received.bin"), with_trailer(bytes, c.erase));
     }
+
+    // An emulator with --repeat takes one download after another on the same
+    // device, each reported in turn, until it is stopped.
+    std::string path = write_file(scratch_dir() + "/one-block.bin", pattern_bytes(100, 21));
+    Board board = start_board({"--repeat"});
+    for (int run = 0; run < 2; ++run)
+        EXPECT_EQ(run_child({DRAMLIFT_EXE, "-q", "-p", board.device, path}).status, 0);
+    kill(board.pid, SIGTERM);
+    std::string reports = finish_board(&board).out;
+    const std::string one_block = "Received 1 block in CRC-16 mode; answered 0 packets with NAK.";
+    EXPECT_NE(reports.find(one_block), reports.rfind(one_block)) << reports;
+    EXPECT_NE(reports.find("Waiting on " + board.device + " for the next download."),
+              std::string::npos);
 }
 
 TEST(Download, RecoversFromRefusedPacketsAndALoneCancel)

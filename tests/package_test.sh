@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the Debian package, unpacks it into a scratch root, and uses what it
-# installed: the usage, the manual page, and a download to the emulator.
+# installed: the usage, both manual pages, and a download to the emulator.
 # Usage: package_test.sh <build-dir>
 set -eu
 build=$1
@@ -24,11 +24,15 @@ done
 status=0
 "$root/usr/bin/dramlift" -h 2> "$root/usage" || status=$?
 [ "$status" -eq 1 ] || fail "-h exited with $status"
-head -n 1 "$root/usage" | grep -qx 'Usage: dramlift \[-e\] \[-h\] \[-p <port>\] \[-t\] \[-w <seconds>\] <filename>' ||
+head -n 1 "$root/usage" | grep -qx 'Usage: dramlift \[-e\] \[-h\] \[-p <port>\] \[-q\] \[-t\] \[-w <seconds>\] <filename>' ||
     fail "no usage text"
 
-man -l "$root/usr/share/man/man1/dramlift.1.gz" > /dev/null 2> "$root/man.err"
-[ ! -s "$root/man.err" ] || fail "man complains: $(cat "$root/man.err")"
+for page in dramlift dramlift-board; do
+    man -l "$root/usr/share/man/man1/$page.1.gz" > "$root/man.out" 2> "$root/man.err" ||
+        fail "no manual page $page.1"
+    [ ! -s "$root/man.err" ] || fail "man complains of $page.1: $(cat "$root/man.err")"
+    grep -q "$page" "$root/man.out" || fail "$page.1 is not about $page"
+done
 
 printf 'installed boot image' > "$root/boot.bin"
 work=$root board=$root/usr/bin/dramlift-board

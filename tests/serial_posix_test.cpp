@@ -282,5 +282,5 @@ TEST(SerialPosix, PortNumbersNameTtySDevicesFromZero)
     capture_end(&out, &err);
     EXPECT_EQ(opened, 0);
     EXPECT_EQ(without_listing(err),
-              "Could not open serial port /dev/ttyS-2147483649.\n  No such file or directory.\n");
+              "Could not open serial port /dev/ttyS-2147483649.\n  Port numbers start at 1.\n");
 }

@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 const std::string USAGE =
-    "Usage: dramlift [-e] [-h] [-p <port>] [-t] [-w <seconds>] <filename>\n"
+    "Usage: dramlift [-e] [-h] [-p <port>] [-q] [-t] [-w <seconds>] <filename>\n"
     "\n"
     "Version: 1.1, 30 January 2014\n"
     "\n"
@@ -29,11 +29,17 @@ const std::string USAGE =
     "  -p <port>     Use the specified serial port (default is \"1\").  Valid\n"
     "                values are 1 (COM1), 2 (COM2), etc.\n"
     "\n"
+    "  -q            Show no progress on standard output, for logs.\n"
+    "\n"
     "  -t            Stay on the line as a terminal after the download; leave it\n"
     "                with Ctrl-\\ followed by c.\n"
     "\n"
     "  -w <seconds>  Give up when the board has not answered within that many\n"
     "                seconds (default: wait as long as it takes).\n"
+    "\n"
+    "  <port> is a port number (1 is COM1, or /dev/ttyS0 on Linux), COM<n>,\n"
+    "  a device path such as /dev/ttyUSB0, or a port on a port server:\n"
+    "  rfc2217://HOST:PORT or socket://HOST:PORT.\n"
     "\n";
 
 static int exit_status(int status)

@@ -106,17 +106,34 @@ TEST(Windows, CommandLineFollowsTheSameConventions)
     EXPECT_EQ(help.status, 1);
     EXPECT_EQ(help.err, crlf(USAGE));
 
-    const std::vector<std::pair<std::vector<std::string>, std::string>> ports = {
-        {{"-e", "image.bin", "-p", "9"}, "COM9"}, {{"-p", "2", "-p", "9", "image.bin"}, "COM9"},
-        {{"-ep9", "image.bin"}, "COM9"},          {{"-p", "abc", "image.bin"}, "COM0"},
-        {{"-p", "-h", "image.bin"}, "COM0"},      {{"-p", "-1", "image.bin"}, "COM-1"},
-        {{"-p", "COM9", "image.bin"}, "COM9"},    {{"-pcom9", "image.bin"}, "COM9"},
+    ChildResult version = dramlift_exe({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "dramlift 1.1\r\n");
+
+    const std::string listed = "  Serial ports here: COM3, COM12.\n";
+    const std::string no_value =
+        "  -p takes a port number, COM<n>, a device path, rfc2217:// or socket://.\n" + listed;
+    const std::string below_1 = "  Port numbers start at 1.\n" + listed;
+    struct Row {
+        std::vector<std::string> args;
+        std::string name, reason;
     };
-    for (const auto &[args, name] : ports) {
-        ChildResult run = dramlift_exe(args);
-        EXPECT_EQ(run.status, 1) << name;
+    const Row ports[] = {
+        {{"-e", "image.bin", "-p", "9"}, "COM9", NOT_THERE},
+        {{"-p", "2", "-p", "9", "image.bin"}, "COM9", NOT_THERE},
+        {{"-ep9", "image.bin"}, "COM9", NOT_THERE},
+        {{"-p", "abc", "image.bin"}, "COM0", no_value},
+        {{"-p", "-h", "image.bin"}, "COM0", no_value},
+        {{"-p", "-1", "image.bin"}, "COM-1", below_1},
+        {{"-p", "COM0", "image.bin"}, "COM0", below_1},
+        {{"-p", "COM9", "image.bin"}, "COM9", NOT_THERE},
+        {{"-pcom9", "image.bin"}, "COM9", NOT_THERE},
+    };
+    for (const Row &row : ports) {
+        ChildResult run = dramlift_exe(row.args);
+        EXPECT_EQ(run.status, 1) << row.name;
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, crlf("Could not open serial port " + name + ".\n" + NOT_THERE));
+        EXPECT_EQ(run.err, crlf("Could not open serial port " + row.name + ".\n" + row.reason));
     }
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
              {"-x", "image.bin"}, {"image.bin", "-p"}, {"a.bin", "b.bin"}, {}}) {

@@ -28,19 +28,22 @@ const char *line_open()
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
         return nullptr;
     const char *device = ptsname(master);
-    if (device == nullptr)
-        return nullptr;
+    return device != nullptr && line_hold() ? device : nullptr;
+}
 
+int line_hold()
+{
     // Holding the device open until the tool is there keeps the master from
     // reporting a hang-up, and a raw line from the start means nothing the
     // tool writes before it configures the port is echoed back.
-    own_slave = open(device, O_RDWR | O_NOCTTY);
+    pending_start = pending_end = 0;
+    own_slave = open(ptsname(master), O_RDWR | O_NOCTTY);
     termios raw;
     if (own_slave < 0 || tcgetattr(own_slave, &raw) != 0)
-        return nullptr;
+        return 0;
     cfmakeraw(&raw);
     tcsetattr(own_slave, TCSANOW, &raw);
-    return device;
+    return 1;
 }
 
 void line_let_go()

@@ -8,6 +8,10 @@ enum { LINE_SILENT = -1, LINE_CLOSED = -2 };
 // opens, or nullptr.
 const char *line_open();
 
+// Holds the device open, raw, until line_let_go: done by line_open, and
+// again for the next tool after one has left. Returns 0 on failure.
+int line_hold();
+
 // Stops holding the device open ourselves, so that its closing by the tool
 // becomes visible as LINE_CLOSED.
 void line_let_go();

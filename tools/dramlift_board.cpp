@@ -29,7 +29,8 @@ static void print_usage(FILE *stream)
                     "to a line 'erase', until the line closes.\n"
                     "\n"
                     "  -s, --checksum        ask for checksum mode instead of CRC-16\n"
-                    "  -o, --output FILE     write the image received, without filler, to FILE\n"
+                    "  -o, --output FILE     write the data received to FILE: the image and\n"
+                    "                        its 8-byte boot trailer, without the filler\n"
                     "      --paced           answer no sooner than a 115200-baud line allows\n"
                     "      --nak-block N:K   answer NAK to the first K tries of block N\n"
                     "      --can-once N      answer the first try of block N with a single CAN\n"
@@ -48,7 +49,10 @@ static void print_usage(FILE *stream)
                     "                        follows them too, as a slow line would\n"
                     "      --seed N          seed for the random faults (default 1)\n"
                     "      --typed FILE      write what the loader receives to FILE\n"
+                    "      --repeat          after each download, wait on the same device for\n"
+                    "                        the next one, until stopped\n"
                     "  -h, --help            print this text\n"
+                    "      --version         print the version\n"
                     "\n"
                     "With a command, the board only answers the wake pattern and then hands\n"
                     "the line to the command as its standard input and output.\n"
@@ -83,9 +87,17 @@ static int parse_nak_block(const char *text, FaultPlan *plan)
     return parse_count(block, &plan->nak_block) && parse_count(colon + 1, &plan->nak_tries);
 }
 
-// Returns 1 with the plan filled in, 0 after a complaint, -1 after --help.
-static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **output,
-                         bool *switched_off, int *wake_after_ms)
+// What the command line asks for besides the faults.
+struct BoardOptions {
+    const char *output;
+    bool switched_off;
+    int wake_after_ms;
+    bool repeat;
+};
+
+// Returns 1 with the plan filled in, 0 after a complaint, -1 after --help,
+// -2 after --version.
+static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *options)
 {
     enum {
         PACED = 256,
@@ -103,7 +115,9 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
         SEED,
         OFF,
         WAKE_AFTER,
-        TYPED
+        TYPED,
+        REPEAT,
+        VERSION
     };
     static const option long_options[] = {{"checksum", no_argument, nullptr, 's'},
                                           {"output", required_argument, nullptr, 'o'},
@@ -123,13 +137,13 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
                                           {"off", no_argument, nullptr, OFF},
                                           {"wake-after", required_argument, nullptr, WAKE_AFTER},
                                           {"typed", required_argument, nullptr, TYPED},
+                                          {"repeat", no_argument, nullptr, REPEAT},
                                           {"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, VERSION},
                                           {nullptr, 0, nullptr, 0}};
 
     *plan = FaultPlan{};
-    *output = nullptr;
-    *switched_off = false;
-    *wake_after_ms = 0;
+    *options = BoardOptions{nullptr, false, 0, false};
     int option;
     while ((option = getopt_long(argc, argv, "+so:h", long_options, nullptr)) != -1) {
         int ok = 1;
@@ -138,7 +152,7 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
             plan->checksum_mode = true;
             break;
         case 'o':
-            *output = optarg;
+            options->output = optarg;
             break;
         case PACED:
             plan->paced = true;
@@ -177,10 +191,10 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
             ok = parse_share(optarg, &plan->late_share);
             break;
         case OFF:
-            *switched_off = true;
+            options->switched_off = true;
             break;
         case WAKE_AFTER:
-            ok = parse_count(optarg, wake_after_ms);
+            ok = parse_count(optarg, &options->wake_after_ms);
             break;
         case TYPED:
             plan->typed = optarg;
@@ -191,8 +205,13 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, const char **o
             plan->seed = static_cast<unsigned>(seed);
             break;
         }
+        case REPEAT:
+            options->repeat = true;
+            break;
         case 'h':
             return -1;
+        case VERSION:
+            return -2;
         default:
             return 0;
         }
@@ -239,8 +258,9 @@ static int report(const FaultPlan &plan, const Reception &reception, const char 
                total / static_cast<long long>(reactions.size()),
                reactions[reactions.size() * 99 / 100]);
     }
-    printf("Received %d blocks in %s mode; answered %d packets with NAK.\n", reception.blocks,
-           plan.checksum_mode ? "checksum" : "CRC-16", reception.naks);
+    printf("Received %d block%s in %s mode; answered %d packet%s with NAK.\n", reception.blocks,
+           reception.blocks == 1 ? "" : "s", plan.checksum_mode ? "checksum" : "CRC-16",
+           reception.naks, reception.naks == 1 ? "" : "s");
     if (!reception.completed) {
         printf("Transfer incomplete: %s.\n", reception.failure.c_str());
         return 0;
@@ -338,13 +358,47 @@ static int hand_over(char *command[])
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
+// One board's life from the wake-up on; returns the exit status.
+static int serve(const FaultPlan &plan, const BoardOptions &options, char *command[])
+{
+    if (!board_wait_for_wake(options.wake_after_ms)) {
+        fprintf(stderr, "dramlift-board: the line was closed before the wake pattern\n");
+        return 1;
+    }
+    line_let_go();
+
+    int status;
+    if (command[0] != nullptr) {
+        status = hand_over(command);
+    } else {
+        Reception reception;
+        FaultPlan board = plan;
+        board.banner = BOARD_LOADER_BANNER;
+        board_receive(board, &reception);
+        status = report(board, reception, options.output) ? 0 : 1;
+        if (reception.vanished)
+            return status; // at once, as a board that loses power
+        if (status == 0) {
+            fflush(stdout);
+            // Until the tool lets go of the line.
+            printf("Loader received %ld bytes.\n", board_run_loader(board.typed));
+            return status;
+        }
+    }
+    // Closing our end while the tool still reads would discard its last answer.
+    line_wait_closed(CLOSE_GRACE_MS);
+    return status;
+}
+
 int main(int argc, char *argv[])
 {
     FaultPlan plan;
-    const char *output;
-    bool switched_off;
-    int wake_after_ms;
-    int parsed = parse_options(argc, argv, &plan, &output, &switched_off, &wake_after_ms);
+    BoardOptions options;
+    int parsed = parse_options(argc, argv, &plan, &options);
+    if (parsed == -2) {
+        printf("dramlift-board " DRAMLIFT_VERSION "\n");
+        return 0;
+    }
     if (parsed <= 0) {
         print_usage(parsed < 0 ? stdout : stderr);
         return parsed < 0 ? 0 : 2;
@@ -357,34 +411,16 @@ int main(int argc, char *argv[])
     printf("%s\n", device);
     fflush(stdout);
 
-    if (switched_off) {
+    if (options.switched_off) {
         printf("Heard %ld wake patterns, and answered none.\n", board_count_wake_patterns());
         return 1;
     }
-    if (!board_wait_for_wake(wake_after_ms)) {
-        fprintf(stderr, "dramlift-board: the line was closed before the wake pattern\n");
-        return 1;
+    int status = serve(plan, options, argv + optind);
+    // The same device for the next download, each reported in turn.
+    while (options.repeat && line_hold()) {
+        printf("\nWaiting on %s for the next download.\n", device);
+        fflush(stdout);
+        status = serve(plan, options, argv + optind);
     }
-    line_let_go();
-
-    int status;
-    if (optind < argc) {
-        status = hand_over(argv + optind);
-    } else {
-        Reception reception;
-        plan.banner = BOARD_LOADER_BANNER;
-        board_receive(plan, &reception);
-        status = report(plan, reception, output) ? 0 : 1;
-        if (reception.vanished)
-            return status; // at once, as a board that loses power
-        if (status == 0) {
-            fflush(stdout);
-            // Until the tool lets go of the line.
-            printf("Loader received %ld bytes.\n", board_run_loader(plan.typed));
-            return status;
-        }
-    }
-    // Closing our end while the tool still reads would discard its last answer.
-    line_wait_closed(CLOSE_GRACE_MS);
     return status;
 }

@@ -224,9 +224,17 @@ static int percent_sent(int sent, int size)
 
 // Steps back over the last percentage and writes the new one, in one write:
 // a console that is written character by character costs a call each.
+static bool progress_shown = true;
+
+void xmodem_show_progress(bool shown)
+{
+    progress_shown = shown;
+}
+
 static void show_progress(int percent)
 {
-    console_print("\b\b\b\b\b%3d%%)", percent);
+    if (progress_shown)
+        console_print("\b\b\b\b\b%3d%%)", percent);
 }
 
 // Sends a packet or the EOT until the receiver acknowledges it, at most
@@ -280,8 +288,8 @@ static int send_image(const unsigned char *data, int size)
         return result;
 
     // Blank the waiting notice, then show the percentage in place.
-    console_print("\r                                   \r"
-                  "Downloading boot code...(  0%%)");
+    console_print("\r                                   \r%s",
+                  progress_shown ? "Downloading boot code...(  0%)" : "");
 
     unsigned char number = 1;
     int sent = 0;

@@ -28,6 +28,10 @@ enum XmodemResult {
 // asked for the first block, CAN CAN CAN tells it so.
 int xmodem_send(const unsigned char *data, int size);
 
+// Whether xmodem_send shows its progress ("Downloading boot code...( 42%)")
+// after blanking the console line; it does unless told otherwise.
+void xmodem_show_progress(bool shown);
+
 // Drops what the receiver is still sending, until it falls silent for 1.5 s,
 // sends a byte that is 0 or above 0x7F, or 10 s have passed.
 void xmodem_flush_input();
