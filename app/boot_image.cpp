@@ -1,5 +1,7 @@
 #include "app/boot_image.h"
 
+#include "app/boot_header.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +50,54 @@ ImageOutcome load_boot_image(const char *path, BootImage *image)
         return IMAGE_READ_SHORT;
     }
     return IMAGE_LOADED;
+}
+
+int check_boot_header(const char *path, unsigned char *block, int length, bool as_uart)
+{
+    BootHeader header;
+    if (!read_boot_header(block, length, &header)) {
+        fprintf(stderr,
+                "Note: '%s' has no boot image header; the board's boot ROM may not run it.\n",
+                path);
+        return 1;
+    }
+    if (header.version == 0 && header.block_id == BOOT_FROM_UART)
+        return 1;
+    const char *source = boot_source_name(header.block_id);
+    if (header.version != 0) {
+        fprintf(stderr,
+                "Could not use file '%s': it is a boot image for a later SoC (header version %d).\n"
+                "  The 88F6281's boot ROM cannot run it: build the image for this board.\n",
+                path, header.version);
+        return 0;
+    }
+    const char *article = header.block_id == BOOT_FROM_I2C ? "an" : "a";
+    if (!as_uart) {
+        fprintf(stderr,
+                "Could not use file '%s': it is %s %s boot image.\n"
+                "  The board boots only UART images this way: build one for UART, or send this "
+                "one with -u.\n",
+                path, article, source);
+        return 0;
+    }
+    // NAND and SPI flash images hold their data where a UART image does,
+    // at a byte offset; a SATA image counts disk sectors.
+    if (header.block_id != BOOT_FROM_NAND && header.block_id != BOOT_FROM_SPI) {
+        fprintf(stderr, "Could not use file '%s': it is %s %s boot image.\n  %s\n", path, article,
+                source,
+                header.block_id == BOOT_FROM_SATA
+                    ? "-u cannot send it as a UART image: its data's offset counts disk "
+                      "sectors, not bytes."
+                    : "-u sends only NAND and SPI flash images as UART images.");
+        return 0;
+    }
+    block[0] = BOOT_FROM_UART;
+    block[BOOT_HEADER_CHECKSUM_AT] = boot_header_checksum(block);
+    fprintf(stderr,
+            "Sending '%s' as a UART boot image: block ID 0x%02X (%s) made 0x%02X, the header "
+            "checksum made good, all else unchanged.\n",
+            path, header.block_id, source, BOOT_FROM_UART);
+    return 1;
 }
 
 static void put_le32(unsigned char *bytes, uint32_t value)

@@ -41,6 +41,13 @@ struct BootImage {
 // message of any failure itself.
 ImageOutcome load_boot_image(const char *path, BootImage *image);
 
+// Looks at the boot header at the start of the file before anything is
+// sent: a UART image goes as it is; one built for another boot source is
+// refused with the reason (returns 0), unless as_uart asks to send a NAND
+// or SPI flash image as a UART image, whose block ID and header checksum
+// are then made so; a file without a header gets a note and goes as it is.
+int check_boot_header(const char *path, unsigned char *block, int length, bool as_uart);
+
 // Writes BootTrailer into the 8 bytes after the file's length.
 void append_boot_trailer(unsigned char *block, int length, bool erase);
 

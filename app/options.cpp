@@ -34,9 +34,10 @@ int parse_options(int argc, char *argv[], Options *options)
     options->terminal = false;
     options->wait_s = 0;
     options->quiet = false;
+    options->as_uart = false;
     opterr = 0;
     int option;
-    while ((option = getopt_long(argc, argv, "ehp:qtw:", long_options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "ehp:qtuw:", long_options, nullptr)) != -1) {
         switch (option) {
         case 'e':
             options->erase = true;
@@ -49,6 +50,9 @@ int parse_options(int argc, char *argv[], Options *options)
             break;
         case 't':
             options->terminal = true;
+            break;
+        case 'u':
+            options->as_uart = true;
             break;
         case 'w':
             if (!parse_wait(optarg, &options->wait_s))
@@ -72,31 +76,35 @@ int parse_options(int argc, char *argv[], Options *options)
 
 void print_usage(FILE *stream)
 {
-    fprintf(stream, "Usage: dramlift [-e] [-h] [-p <port>] [-q] [-t] [-w <seconds>] <filename>\n"
-                    "\n"
-                    "Version: " DRAMLIFT_VERSION ", 30 January 2014\n"
-                    "\n"
-                    "Downloads and runs a bootloader in the DRAM of a Marvell 88F6281-based unit.\n"
-                    "\n"
-                    "  -e            Force bootloader to erase entire flash as it starts. \n"
-                    "\n"
-                    "  -h            Print this usage message.\n"
-                    "\n"
-                    "  -p <port>     Use the specified serial port (default is \"1\").  Valid\n"
-                    "                values are 1 (COM1), 2 (COM2), etc.\n"
-                    "\n"
-                    "  -q            Show no progress on standard output, for logs.\n"
-                    "\n"
-                    "  -t            Stay on the line as a terminal after the download; leave it\n"
-                    "                with Ctrl-\\ followed by c.\n"
-                    "\n"
-                    "  -w <seconds>  Give up when the board has not answered within that many\n"
-                    "                seconds (default: wait as long as it takes).\n"
-                    "\n"
-                    "  <port> is a port number (1 is COM1, or /dev/ttyS0 on Linux), COM<n>,\n"
-                    "  a device path such as /dev/ttyUSB0, or a port on a port server:\n"
-                    "  rfc2217://HOST:PORT or socket://HOST:PORT.\n"
-                    "\n");
+    fprintf(stream,
+            "Usage: dramlift [-e] [-h] [-p <port>] [-q] [-t] [-u] [-w <seconds>] <filename>\n"
+            "\n"
+            "Version: " DRAMLIFT_VERSION ", 30 January 2014\n"
+            "\n"
+            "Downloads and runs a bootloader in the DRAM of a Marvell 88F6281-based unit.\n"
+            "\n"
+            "  -e            Force bootloader to erase entire flash as it starts. \n"
+            "\n"
+            "  -h            Print this usage message.\n"
+            "\n"
+            "  -p <port>     Use the specified serial port (default is \"1\").  Valid\n"
+            "                values are 1 (COM1), 2 (COM2), etc.\n"
+            "\n"
+            "  -q            Show no progress on standard output, for logs.\n"
+            "\n"
+            "  -t            Stay on the line as a terminal after the download; leave it\n"
+            "                with Ctrl-\\ followed by c.\n"
+            "\n"
+            "  -u            Send a NAND or SPI flash boot image as a UART image: its\n"
+            "                block ID and header checksum made so, all else unchanged.\n"
+            "\n"
+            "  -w <seconds>  Give up when the board has not answered within that many\n"
+            "                seconds (default: wait as long as it takes).\n"
+            "\n"
+            "  <port> is a port number (1 is COM1, or /dev/ttyS0 on Linux), COM<n>,\n"
+            "  a device path such as /dev/ttyUSB0, or a port on a port server:\n"
+            "  rfc2217://HOST:PORT or socket://HOST:PORT.\n"
+            "\n");
 }
 
 void print_version()

@@ -15,6 +15,7 @@ struct Options {
     bool terminal;          // -t: stay on the line as a terminal afterwards
     int wait_s;             // -w: give up on the board after so long; 0: never
     bool quiet;             // -q: no progress on standard output
+    bool as_uart;           // -u: send a NAND or SPI flash image as a UART image
 };
 
 // Returns 1 with the options filled in, or 0 for -h and every complaint,

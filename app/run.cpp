@@ -1,6 +1,7 @@
 #include "app/run.h"
 
 #include "app/boot_image.h"
+#include "app/heard.h"
 #include "app/options.h"
 #include "app/terminal.h"
 #include "app/wake.h"
@@ -15,6 +16,21 @@ enum { BOARD_BAUD = 115200 };
 static void report_lost_port()
 {
     fprintf(stderr, "Lost serial port %s.\n", serial_name());
+}
+
+// What a failure of the transfer means.
+static const char *failure_in_words(int result)
+{
+    switch (result) {
+    case XMODEM_ERR_CANCELLED:
+        return "The board cancelled the transfer.";
+    case XMODEM_ERR_NO_SYNC:
+        return "The board never asked for the first block.";
+    case XMODEM_ERR_BLOCK_RETRIES:
+        return "A block was refused 25 times.";
+    default:
+        return "The end of the transfer was not acknowledged.";
+    }
 }
 
 // Waits for the board and sends it the image; returns the exit status, or
@@ -33,8 +49,10 @@ static int transfer(const Options &options, const BootImage &image)
     }
     if (woken == WAKE_NO_ANSWER) {
         fprintf(stderr, "The board did not answer within %d s.\n", options.wait_s);
+        heard_explain();
         return 1;
     }
+    heard_begin(HEARD_TRANSFER);
     int result = xmodem_send(image.block, image.length + BOOT_TRAILER_SIZE);
     if (result == XMODEM_ERR_STOPPED) {
         console_print("\n");
@@ -47,7 +65,8 @@ static int transfer(const Options &options, const BootImage &image)
         return 1;
     }
     if (result < 0) {
-        fprintf(stderr, "Xmodem download failed: %d.\n", result);
+        fprintf(stderr, "Xmodem download failed: %d.\n  %s\n", result, failure_in_words(result));
+        heard_explain();
         return 1;
     }
     console_print("Successfully downloaded '%s'.\n", options.image_path);
@@ -70,7 +89,8 @@ static int download(const Options &options)
 {
     BootImage image;
     int status = 1;
-    if (load_boot_image(options.image_path, &image) == IMAGE_LOADED) {
+    if (load_boot_image(options.image_path, &image) == IMAGE_LOADED &&
+        check_boot_header(options.image_path, image.block, image.length, options.as_uart)) {
         append_boot_trailer(image.block, image.length, options.erase);
         int configured = serial_configure(BOARD_BAUD);
         if (configured == SERIAL_READY)
@@ -102,6 +122,7 @@ int dramlift_run(int argc, char *argv[])
     if (options.asks != ASKS_DOWNLOAD)
         return 0;
     xmodem_show_progress(!options.quiet);
+    xmodem_watch(heard_take);
     // From the moment the port is open, a stop request puts it back first.
     console_catch_stop_signals();
     // The port comes first: a wrong port is reported before the file is read.

@@ -1,9 +1,11 @@
 #include "app/wake.h"
 
+#include "app/heard.h"
 #include "serial/serial.h"
 #include "xmodem/xmodem.h"
 
-static const unsigned char WAKE_PATTERN[] = {0xBB, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
+const unsigned char WAKE_PATTERN[WAKE_PATTERN_SIZE] = {0xBB, 0x11, 0x22, 0x33,
+                                                       0x44, 0x55, 0x66, 0x77};
 
 enum { WAKE_ANSWER_TIMEOUT_MS = 50 };
 
@@ -15,11 +17,16 @@ void send_wake_pattern()
 WakeResult wake_board(int limit_s)
 {
     long long give_up_at = serial_clock_ms() + limit_s * 1000LL;
-    // Any other byte from the board costs a pass and is dropped.
+    heard_begin(HEARD_WAKE);
+    // Any other byte from the board costs a pass, and is only noted.
     for (;;) {
         send_wake_pattern();
-        if (serial_read_byte(WAKE_ANSWER_TIMEOUT_MS) == XMODEM_NAK)
-            return WAKE_ANSWERED;
+        unsigned char answer;
+        if (serial_read(&answer, 1, WAKE_ANSWER_TIMEOUT_MS) == 1) {
+            heard_take(&answer, 1, answer == XMODEM_NAK);
+            if (answer == XMODEM_NAK)
+                return WAKE_ANSWERED;
+        }
         if (serial_lost())
             return WAKE_PORT_LOST;
         if (serial_stop_requested())

@@ -2,7 +2,12 @@
 #ifndef DRAMLIFT_WAKE_H
 #define DRAMLIFT_WAKE_H
 
-// Writes the 8-byte wake pattern, BB 11 22 33 44 55 66 77.
+enum { WAKE_PATTERN_SIZE = 8 };
+
+// BB 11 22 33 44 55 66 77: what brings the board into its serial download.
+extern const unsigned char WAKE_PATTERN[WAKE_PATTERN_SIZE];
+
+// Writes the wake pattern.
 void send_wake_pattern();
 
 enum WakeResult { WAKE_ANSWERED, WAKE_PORT_LOST, WAKE_STOPPED, WAKE_NO_ANSWER };
@@ -10,7 +15,8 @@ enum WakeResult { WAKE_ANSWERED, WAKE_PORT_LOST, WAKE_STOPPED, WAKE_NO_ANSWER };
 // Sends the pattern about every 50 ms until the board answers NAK: the user
 // switches the board on or resets it meanwhile. Waits as long as that takes,
 // or limit_s seconds when that is above 0, until the port goes away, or
-// until the process is asked to stop.
+// until the process is asked to stop. What else the board sends meanwhile
+// goes to the record of what was heard (app/heard.h).
 WakeResult wake_board(int limit_s);
 
 #endif

@@ -68,7 +68,7 @@ TEST(Download, DeliversTheImageInEitherModeWithAndWithoutErase)
                           Case{40000, true, true}}) {
         SCOPED_TRACE(std::to_string(c.file_size) + (c.checksum ? " checksum" : " CRC"));
         std::string dir = scratch_dir();
-        std::vector<unsigned char> bytes = pattern_bytes(c.file_size, 20);
+        std::vector<unsigned char> bytes = uart_image(pattern_bytes(c.file_size, 20));
         std::string path = write_file(dir + "/boot.bin", bytes);
         std::vector<std::string> board_args = {"-o", dir + "/received.bin"};
         if (c.checksum)
@@ -80,7 +80,11 @@ TEST(Download, DeliversTheImageInEitherModeWithAndWithoutErase)
         Download d = download(board_args, tool_args);
         size_t image_size = c.file_size + 8;
         EXPECT_EQ(d.tool.status, 0);
-        EXPECT_EQ(d.tool.err, "");
+        // An empty file has no boot header to look at: the tool says so, and sends it.
+        EXPECT_EQ(d.tool.err, c.file_size > 0 ? ""
+                                              : "Note: '" + path +
+                                                    "' has no boot image header; the board's boot "
+                                                    "ROM may not run it.\n");
         EXPECT_EQ(d.tool.out, WAITING + progress(image_size, image_size / 128 + 1) + BLANK31 +
                                   "Successfully downloaded '" + path + "'.\n");
         EXPECT_EQ(d.board.status, 0) << d.board.out;
@@ -91,7 +95,8 @@ TEST(Download, DeliversTheImageInEitherModeWithAndWithoutErase)
 
     // An emulator with --repeat takes one download after another on the same
     // device, each reported in turn, until it is stopped.
-    std::string path = write_file(scratch_dir() + "/one-block.bin", pattern_bytes(100, 21));
+    std::string path =
+        write_file(scratch_dir() + "/one-block.bin", uart_image(pattern_bytes(100, 21)));
     Board board = start_board({"--repeat"});
     for (int run = 0; run < 2; ++run)
         EXPECT_EQ(run_child({DRAMLIFT_EXE, "-q", "-p", board.device, path}).status, 0);
@@ -106,7 +111,7 @@ TEST(Download, DeliversTheImageInEitherModeWithAndWithoutErase)
 TEST(Download, RecoversFromRefusedPacketsAndALoneCancel)
 {
     std::string dir = scratch_dir();
-    std::vector<unsigned char> bytes = pattern_bytes(1000, 21);
+    std::vector<unsigned char> bytes = uart_image(pattern_bytes(1000, 21));
     std::string path = write_file(dir + "/boot.bin", bytes);
     Download d =
         download({"--nak-block", "3:24", "--can-once", "5", "-o", dir + "/got.bin"}, {path});
@@ -119,20 +124,24 @@ TEST(Download, RecoversFromRefusedPacketsAndALoneCancel)
 
 TEST(Download, TransferFailuresReportTheirCodeAndFail)
 {
-    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(1000, 22));
+    std::string path = write_file(scratch_dir() + "/boot.bin", uart_image(pattern_bytes(1000, 22)));
     const size_t image_size = 1008;
     struct Case {
         std::vector<std::string> board_args;
         size_t acked;
         int code;
+        std::string meaning;
     };
-    for (const Case &c : {Case{{"--cancel-at", "2"}, 1, -1}, Case{{"--nak-block", "4:25"}, 3, -4},
-                          Case{{"--nak-eot"}, 8, -5}}) {
+    for (const Case &c :
+         {Case{{"--cancel-at", "2"}, 1, -1, "The board cancelled the transfer."},
+          Case{{"--nak-block", "4:25"}, 3, -4, "A block was refused 25 times."},
+          Case{{"--nak-eot"}, 8, -5, "The end of the transfer was not acknowledged."}}) {
         SCOPED_TRACE(c.code);
         Download d = download(c.board_args, {path});
         EXPECT_EQ(d.tool.status, 1);
         EXPECT_EQ(d.tool.out, WAITING + progress(image_size, c.acked) + BLANK31);
-        EXPECT_EQ(d.tool.err, "Xmodem download failed: " + std::to_string(c.code) + ".\n");
+        EXPECT_EQ(d.tool.err,
+                  "Xmodem download failed: " + std::to_string(c.code) + ".\n  " + c.meaning + "\n");
         EXPECT_EQ(d.board.status, 1);
     }
 }
@@ -142,7 +151,7 @@ TEST(Download, GoesOnWhenTheReaderOfItsOutputLeaves)
     // dramlift ... | head -c 60: the progress has nowhere to go, the board
     // still gets the whole image.
     std::string dir = scratch_dir();
-    std::vector<unsigned char> bytes = pattern_bytes(30000, 25);
+    std::vector<unsigned char> bytes = uart_image(pattern_bytes(30000, 25));
     std::string path = write_file(dir + "/boot.bin", bytes);
     Board board = start_board({"--paced", "-o", dir + "/got.bin"});
     int screen[2];
@@ -160,13 +169,15 @@ TEST(Download, GoesOnWhenTheReaderOfItsOutputLeaves)
 
 TEST(Download, SilentBoardEndsTheStartPhaseAfter32Seconds)
 {
-    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(10, 23));
+    std::string path = write_file(scratch_dir() + "/boot.bin", uart_image(pattern_bytes(40, 23)));
     time_t start = time(nullptr);
     Download d = download({"--silent"}, {path});
     time_t elapsed = time(nullptr) - start;
     EXPECT_EQ(d.tool.status, 1);
     EXPECT_EQ(d.tool.out, WAITING + BLANK31);
-    EXPECT_EQ(d.tool.err, "Xmodem download failed: -2.\n");
+    EXPECT_EQ(d.tool.err, "Xmodem download failed: -2.\n  The board never asked for the first "
+                          "block.\n  After its answer to the wake pattern the board sent nothing "
+                          "more.\n");
     EXPECT_GE(elapsed, 33);
     EXPECT_LE(elapsed, 40);
 }
@@ -178,7 +189,7 @@ TEST(Download, LrzszRxReceivesTheFileTrailerAndFiller)
     for (bool crc : {true, false}) {
         SCOPED_TRACE(crc ? "CRC" : "checksum");
         std::string dir = scratch_dir();
-        std::vector<unsigned char> bytes = pattern_bytes(1000, 24);
+        std::vector<unsigned char> bytes = uart_image(pattern_bytes(1000, 24));
         std::string path = write_file(dir + "/boot.bin", bytes);
         // rx writes only below its working directory.
         std::vector<std::string> receiver = {
@@ -194,5 +205,148 @@ TEST(Download, LrzszRxReceivesTheFileTrailerAndFiller)
         expected.push_back(0x1A);
         expected.resize(1024, 0x00);
         EXPECT_EQ(read_file(dir + "/rx.bin"), expected);
+    }
+}
+
+namespace
+{
+
+// The bytes with a boot header of the given source in front: data at 0x20
+// (SATA: in sector 1), of the given size; a good checksum, or one that is
+// off by one.
+std::vector<unsigned char> with_header(std::vector<unsigned char> bytes, unsigned char id,
+                                       uint32_t data_size, int version = 0, bool good = true)
+{
+    std::fill(bytes.begin(), bytes.begin() + 32, 0);
+    bytes[0] = id;
+    for (int i = 0; i < 4; ++i) {
+        bytes[4 + i] = static_cast<unsigned char>(data_size >> (8 * i));
+        bytes[16 + i] = bytes[20 + i] = i == 2 ? 0x60 : 0;
+    }
+    bytes[8] = static_cast<unsigned char>(version);
+    bytes[10] = version == 1 ? 32 : 0; // a version 1 header's size
+    bytes[12] = id == 0x78 ? 1 : 0x20; // SATA counts 512-byte sectors
+    for (int i = 0; i < 31; ++i)
+        bytes[31] = static_cast<unsigned char>(bytes[31] + bytes[i]);
+    bytes[31] = static_cast<unsigned char>(bytes[31] + (good ? 0 : 1));
+    return bytes;
+}
+
+} // namespace
+
+TEST(Download, ImagesAreLookedAtBeforeTheFirstByte)
+{
+    std::string dir = scratch_dir();
+    const std::vector<unsigned char> data = pattern_bytes(1000, 26);
+    const uint32_t fits = 1000 - 32;
+    const std::vector<unsigned char> nand = with_header(data, 0x8B, fits);
+    std::vector<unsigned char> nand_as_uart = nand;
+    nand_as_uart[0] = 0x69;
+    nand_as_uart[31] = static_cast<unsigned char>(nand[31] - 0x8B + 0x69);
+    const std::string build = "  The board boots only UART images this way: build one for UART, "
+                              "or send this one with -u.\n";
+    struct Row {
+        const char *what;
+        std::vector<unsigned char> file;
+        bool as_uart;
+        std::string err;                 // after "'<path>'"
+        std::vector<unsigned char> sent; // empty: nothing may reach the board
+    };
+    const std::string no_header =
+        " has no boot image header; the board's boot ROM may not run it.\n";
+    const Row rows[] = {
+        {"UART", with_header(data, 0x69, fits), false, "", with_header(data, 0x69, fits)},
+        {"UART, -u", with_header(data, 0x69, fits), true, "", with_header(data, 0x69, fits)},
+        {"NAND", nand, false, ": it is a NAND boot image.\n" + build, {}},
+        {"SPI",
+         with_header(data, 0x5A, fits),
+         false,
+         ": it is a SPI flash boot image.\n" + build,
+         {}},
+        {"NAND, -u", nand, true,
+         " as a UART boot image: block ID 0x8B (NAND) made 0x69, the header checksum made good, "
+         "all else unchanged.\n",
+         nand_as_uart},
+        {"SATA, -u",
+         with_header(data, 0x78, 100),
+         true,
+         ": it is a SATA boot image.\n  -u cannot send it as a UART image: its data's offset "
+         "counts disk sectors, not bytes.\n",
+         {}},
+        {"version 1",
+         with_header(data, 0x69, fits, 1),
+         false,
+         ": it is a boot image for a later SoC (header version 1).\n  The 88F6281's boot ROM "
+         "cannot run it: build the image for this board.\n",
+         {}},
+        {"raw", data, false, no_header, data},
+        {"bad checksum", with_header(data, 0x69, fits, 0, false), false, no_header,
+         with_header(data, 0x69, fits, 0, false)},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string path = write_file(dir + "/image.bin", row.file);
+        std::vector<std::string> tool_args = {path};
+        if (row.as_uart)
+            tool_args.insert(tool_args.begin(), "-u");
+        bool refused = row.sent.empty();
+        std::string said = row.err.empty() ? "" : "'" + path + "'" + row.err;
+        if (!said.empty())
+            said.insert(0, refused ? "Could not use file " : row.as_uart ? "Sending " : "Note: ");
+        if (refused) {
+            // A bare line: not one byte may reach it.
+            std::string device;
+            int master = open_pty(&device);
+            tool_args.insert(tool_args.begin(), {"-w", "1", "-p", device});
+            tool_args.insert(tool_args.begin(), DRAMLIFT_EXE);
+            ChildResult run = run_child(tool_args);
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.err, said);
+            EXPECT_EQ(read_until(master, "?", 0.2), "");
+            close(master);
+            continue;
+        }
+        Download d = download({"-o", dir + "/got.bin"}, tool_args);
+        EXPECT_EQ(d.tool.status, 0);
+        EXPECT_EQ(d.tool.err, said);
+        EXPECT_EQ(read_file(dir + "/got.bin"), with_trailer(row.sent, false));
+    }
+}
+
+TEST(Download, BoardsThatTakeNoImageAreDescribed)
+{
+    std::string dir = scratch_dir();
+    const std::vector<unsigned char> data = uart_image(pattern_bytes(1000, 27));
+    // A NAND header whose data runs past the file: no header for the tool,
+    // which sends it, but one that the boot ROM turns away.
+    std::string cut = write_file(dir + "/cut.bin", with_header(data, 0x8B, 4000));
+    const std::string said = "  The board sent text instead: it runs something of its own, most "
+                             "likely from its flash. Reset it while the tool waits. It said: "
+                             "\"flash>\"\n";
+    struct Row {
+        std::vector<std::string> board_args, tool_args;
+        std::string err;
+    };
+    const Row rows[] = {
+        {{"--from-flash"}, {"-w", "3"}, "The board did not answer within 3 s.\n" + said},
+        {{"--looped"},
+         {"-w", "2"},
+         "The board did not answer within 2 s.\n  Everything the tool sends comes back: the line "
+         "is looped (TX joined to RX), or the board is in its boot ROM's debug console.\n"},
+        {{},
+         {cut},
+         "Note: '" + cut +
+             "' has no boot image header; the board's boot ROM may not "
+             "run it.\nXmodem download failed: -4.\n  A block was refused 25 times.\n" +
+             said},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.board_args.empty() ? "refused" : row.board_args[0]);
+        std::vector<std::string> tool_args = row.tool_args;
+        if (tool_args.size() != 1)
+            tool_args.push_back(write_file(dir + "/boot.bin", data));
+        Download d = download(row.board_args, tool_args);
+        EXPECT_EQ(d.tool.status, 1);
+        EXPECT_EQ(d.tool.err, row.err);
     }
 }

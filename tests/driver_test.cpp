@@ -10,6 +10,7 @@
 #include <getopt.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace
@@ -87,7 +88,7 @@ TEST(BootImage, LoadsTheFileWholeWithRoomForTheTrailer)
 {
     std::string dir = scratch_dir();
     for (size_t size : {0u, 1u, 120u, 70000u}) {
-        std::vector<unsigned char> bytes = pattern_bytes(size, 12);
+        std::vector<unsigned char> bytes = uart_image(pattern_bytes(size, 12));
         std::string path = write_file(dir + "/image" + std::to_string(size), bytes);
         BootImage image;
         ASSERT_EQ(load_boot_image(path.c_str(), &image), IMAGE_LOADED);
@@ -133,7 +134,7 @@ TEST(BootImage, RefusesWhatCannotBeLoadedWithOneMessage)
 TEST(RunSequence, SuccessfulDownloadReportsThePathAsTyped)
 {
     std::string dir = scratch_dir();
-    std::string path = write_file(dir + "/%s%n.bin", pattern_bytes(248, 13));
+    std::string path = write_file(dir + "/%s%n.bin", uart_image(pattern_bytes(248, 13)));
     RunResult run = run_tool({"-e", "-p", "7", path}, {0x15, 'C', 6, 6, 6, 6});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
@@ -160,13 +161,15 @@ TEST(RunSequence, SuccessfulDownloadReportsThePathAsTyped)
 
 TEST(RunSequence, TransferFailuresPrintTheirCodeAfterTheBlanking)
 {
-    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(100, 14));
+    std::string path = write_file(scratch_dir() + "/boot.bin", uart_image(pattern_bytes(100, 14)));
     // Failing in the start phase leaves the waiting notice unblanked by the
     // sender; the 31 spaces leave its last four characters standing.
     RunResult silent = run_tool({path}, {0x15});
     EXPECT_EQ(silent.status, 1);
     EXPECT_EQ(silent.out, "Waiting for the board to wake up..." + BLANK31);
-    EXPECT_EQ(silent.err, "Xmodem download failed: -2.\n");
+    EXPECT_EQ(silent.err, "Xmodem download failed: -2.\n  The board never asked for the first "
+                          "block.\n  After its answer to the wake pattern the board sent nothing "
+                          "more.\n");
     EXPECT_EQ(script_record().clock_ms, 16 * 2000 + 1500);
     EXPECT_FALSE(script_record().open);
 
@@ -176,12 +179,49 @@ TEST(RunSequence, TransferFailuresPrintTheirCodeAfterTheBlanking)
     EXPECT_EQ(retries.status, 1);
     EXPECT_EQ(retries.out, "Waiting for the board to wake up..." + BLANK35 +
                                "Downloading boot code...(  0%)" + BLANK31);
-    EXPECT_EQ(retries.err, "Xmodem download failed: -4.\n");
+    EXPECT_EQ(retries.err, "Xmodem download failed: -4.\n  A block was refused 25 times.\n");
+
+    // What came instead of answers, while waiting for the board (-w) and for
+    // its answers, is said in words under the message.
+    const std::string text = "\r\nU-Boot of its own\r\nflash> ";
+    std::vector<int> talks(text.begin(), text.end());
+    std::vector<int> looped;
+    for (int pass = 0; pass < 3; ++pass)
+        looped.insert(looped.end(), {0xBB, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77});
+    std::vector<int> booted = {0x15, 'C'};
+    booted.insert(booted.end(), text.begin(), text.end());
+    const std::string said = "  The board sent text instead: it runs something of its own, most "
+                             "likely from its flash. Reset it while the tool waits. It said: "
+                             "\"flash>\"\n";
+    const std::string unanswered = "The board did not answer within 2 s.\n";
+    const std::vector<std::tuple<std::vector<std::string>, std::vector<int>, std::string>> rows = {
+        {{"-w", "2"},
+         {},
+         unanswered + "  Nothing came back at all: check the adapter's receive wire, the ground "
+                      "and the board's power.\n"},
+        {{"-w", "2"}, talks, unanswered + said},
+        {{"-w", "2"},
+         looped,
+         unanswered + "  Everything the tool sends comes back: the line is looped (TX joined to "
+                      "RX), or the board is in its boot ROM's debug console.\n"},
+        {{"-w", "2"},
+         {0x00, 0xFF, 0x80, 0x3C, 0xFE, 0x01, 0x02},
+         unanswered + "  The board sent 7 bytes that answer nothing, starting with 00 FF 80 3C FE "
+                      "01: a line at another speed, or noise.\n"},
+        {{}, booted, "Xmodem download failed: -4.\n  A block was refused 25 times.\n" + said},
+    };
+    for (const auto &[args, answers, err] : rows) {
+        std::vector<std::string> all = args;
+        all.push_back(path);
+        RunResult run = run_tool(all, answers);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, err);
+    }
 }
 
 TEST(RunSequence, LostPortEndsTheRunWithItsOwnMessage)
 {
-    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(300, 15));
+    std::string path = write_file(scratch_dir() + "/boot.bin", uart_image(pattern_bytes(300, 15)));
     struct Case {
         std::vector<int> answers;
         std::string out;
@@ -214,7 +254,7 @@ TEST(RunSequence, LostPortEndsTheRunWithItsOwnMessage)
 
 TEST(RunSequence, StopRequestEndsTheLineAndCancelsOnlyATransferUnderWay)
 {
-    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(300, 17));
+    std::string path = write_file(scratch_dir() + "/boot.bin", uart_image(pattern_bytes(300, 17)));
     struct Case {
         std::vector<int> answers;
         std::string out;
@@ -253,7 +293,9 @@ TEST(RunSequence, StopRequestEndsTheLineAndCancelsOnlyATransferUnderWay)
     RunResult unanswered = run_tool({"-w", "2", path}, {});
     EXPECT_EQ(unanswered.status, 1);
     EXPECT_EQ(unanswered.out, waiting + "\n");
-    EXPECT_EQ(unanswered.err, "The board did not answer within 2 s.\n");
+    EXPECT_EQ(unanswered.err, "The board did not answer within 2 s.\n  Nothing came back at all: "
+                              "check the adapter's receive wire, the ground and the board's "
+                              "power.\n");
     EXPECT_EQ(script_record().clock_ms, 2000);
     EXPECT_EQ(script_write_sizes(), std::vector<size_t>(40, 8));
     EXPECT_FALSE(script_record().open);
@@ -272,7 +314,7 @@ TEST(RunSequence, FailuresBeforeTheTransferReleaseThePort)
     EXPECT_TRUE(script_written().empty());
 
     // A line that cannot be configured: the port has said so.
-    std::string image = write_file(dir + "/boot.bin", pattern_bytes(10, 16));
+    std::string image = write_file(dir + "/boot.bin", uart_image(pattern_bytes(40, 16)));
     RunResult unconfigurable = run_tool({image}, {0x15, 'C'}, PORT_UNCONFIGURABLE);
     EXPECT_EQ(unconfigurable.status, 1);
     EXPECT_EQ(unconfigurable.out, "");

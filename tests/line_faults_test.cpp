@@ -11,6 +11,10 @@
 namespace
 {
 
+const std::string NOTHING_CAME =
+    "  Nothing came back at all: check the adapter's receive wire, the "
+    "ground and the board's power.\n";
+
 struct Outcome {
     ChildResult tool;
     ChildResult board;
@@ -20,7 +24,7 @@ struct Outcome {
 Outcome send_with_faults(const std::vector<std::string> &faults, size_t file_size, unsigned seed)
 {
     std::string dir = scratch_dir();
-    std::vector<unsigned char> bytes = pattern_bytes(file_size, seed);
+    std::vector<unsigned char> bytes = uart_image(pattern_bytes(file_size, seed));
     std::string path = write_file(dir + "/boot.bin", bytes);
     std::vector<std::string> board_args = {"-o", dir + "/got.bin", "--seed", std::to_string(seed)};
     board_args.insert(board_args.end(), faults.begin(), faults.end());
@@ -108,7 +112,7 @@ TEST(LineFaults, LostPortEndsTheRunWithinTwoSecondsWithoutSpinning)
     EXPECT_LT(vanished.tool.cpu_seconds, 0.25);
 
     // The line goes while the tool still waits for the board.
-    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(10, 8));
+    std::string path = write_file(scratch_dir() + "/boot.bin", uart_image(pattern_bytes(40, 8)));
     Board board = start_board({"--off"});
     Child tool = start_child({DRAMLIFT_EXE, "-p", board.device, path});
     usleep(300 * 1000);
@@ -127,7 +131,7 @@ TEST(LineFaults, StopSignalsAndTheBoundedWaitPutTheLineBack)
 {
     // The board's line is at 9600 baud before the run, as another program
     // may have left it.
-    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(60000, 8));
+    std::string path = write_file(scratch_dir() + "/boot.bin", uart_image(pattern_bytes(60000, 8)));
     struct Case {
         std::vector<std::string> board_args;
         int signal;             // sent 1 s into the run; 0: none
@@ -179,7 +183,7 @@ TEST(LineFaults, StopSignalsAndTheBoundedWaitPutTheLineBack)
             EXPECT_EQ(run.err, "");
         } else {
             EXPECT_EQ(run.status, 1);
-            EXPECT_EQ(run.err, "The board did not answer within 2 s.\n");
+            EXPECT_EQ(run.err, "The board did not answer within 2 s.\n" + NOTHING_CAME);
         }
         EXPECT_LT(run.cpu_seconds, 0.25);
         termios left;

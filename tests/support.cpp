@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 const std::string USAGE =
-    "Usage: dramlift [-e] [-h] [-p <port>] [-q] [-t] [-w <seconds>] <filename>\n"
+    "Usage: dramlift [-e] [-h] [-p <port>] [-q] [-t] [-u] [-w <seconds>] <filename>\n"
     "\n"
     "Version: 1.1, 30 January 2014\n"
     "\n"
@@ -33,6 +33,9 @@ const std::string USAGE =
     "\n"
     "  -t            Stay on the line as a terminal after the download; leave it\n"
     "                with Ctrl-\\ followed by c.\n"
+    "\n"
+    "  -u            Send a NAND or SPI flash boot image as a UART image: its\n"
+    "                block ID and header checksum made so, all else unchanged.\n"
     "\n"
     "  -w <seconds>  Give up when the board has not answered within that many\n"
     "                seconds (default: wait as long as it takes).\n"
@@ -235,6 +238,25 @@ std::vector<unsigned char> pattern_bytes(size_t count, unsigned seed)
         state = state * 1103515245u + 12345u;
         byte = static_cast<unsigned char>(state >> 16);
     }
+    return bytes;
+}
+
+std::vector<unsigned char> uart_image(std::vector<unsigned char> bytes)
+{
+    if (bytes.size() < 36)
+        return bytes;
+    std::fill(bytes.begin(), bytes.begin() + 32, 0);
+    const uint32_t fields[][2] = {{4, static_cast<uint32_t>(bytes.size() - 32)},
+                                  {12, 32},
+                                  {16, 0x00600000},
+                                  {20, 0x00600000}};
+    for (const auto &[at, value] : fields) {
+        for (int i = 0; i < 4; ++i)
+            bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+    bytes[0] = 0x69;
+    for (int i = 0; i < 31; ++i)
+        bytes[31] = static_cast<unsigned char>(bytes[31] + bytes[i]);
     return bytes;
 }
 

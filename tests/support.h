@@ -57,6 +57,11 @@ std::string write_file(const std::string &path, const std::vector<unsigned char>
 std::vector<unsigned char> read_file(const std::string &path);
 std::vector<unsigned char> pattern_bytes(size_t count, unsigned seed);
 
+// The bytes as a UART boot image, which the tool sends without a word: a
+// valid boot header in the first 32 bytes, the rest the image's data. Left
+// as they are when there is no room for a header.
+std::vector<unsigned char> uart_image(std::vector<unsigned char> bytes);
+
 // A pseudo-terminal pair: the master's descriptor and the device's path.
 int open_pty(std::string *device);
 

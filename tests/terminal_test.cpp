@@ -107,7 +107,7 @@ std::string terminal_notice(const std::string &device)
 
 TEST(Terminal, BannerKeysAndEveryByteValuePassBothWaysUntilTheEscapeKeys)
 {
-    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(3000, 60));
+    std::string path = write_file(scratch_dir() + "/boot.bin", uart_image(pattern_bytes(3000, 60)));
     Session s = start_session(path);
     // The banner came right behind the final ACK, whole, after the report.
     EXPECT_NE(s.shown.find("Successfully downloaded '" + path + "'.\r\n" + BANNER),
@@ -143,7 +143,7 @@ TEST(Terminal, BannerKeysAndEveryByteValuePassBothWaysUntilTheEscapeKeys)
 
 TEST(Terminal, LeavesTheTerminalAsFoundOnEveryWayOut)
 {
-    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(500, 61));
+    std::string path = write_file(scratch_dir() + "/boot.bin", uart_image(pattern_bytes(500, 61)));
     for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
         Session s = start_session(path);
         ASSERT_NE(s.shown.find(BANNER), std::string::npos);
@@ -168,7 +168,7 @@ TEST(Terminal, LeavesTheTerminalAsFoundOnEveryWayOut)
 TEST(Terminal, PipedCommandsGoToTheBoardAndItsOutputIsShownUntilASignal)
 {
     // dramlift -t boot.bin < commands | tee board.log
-    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(500, 62));
+    std::string path = write_file(scratch_dir() + "/boot.bin", uart_image(pattern_bytes(500, 62)));
     Board board = start_board({});
     int commands[2], screen[2];
     ASSERT_EQ(pipe(commands), 0);

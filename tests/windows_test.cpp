@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace
@@ -151,7 +152,7 @@ TEST(Windows, DownloadsInBothModesThroughComPorts)
         for (bool checksum : {false, true}) {
             SCOPED_TRACE("COM" + std::to_string(port) + (checksum ? " checksum" : " CRC"));
             std::string dir = scratch_dir();
-            std::vector<unsigned char> bytes = pattern_bytes(248, 30 + port);
+            std::vector<unsigned char> bytes = uart_image(pattern_bytes(248, 30 + port));
             write_file(dir + "/boot.bin", bytes);
             std::vector<std::string> board_args = {"-o", dir + "/got.bin"};
             if (checksum)
@@ -181,7 +182,7 @@ TEST(Windows, DownloadsThroughAPortServer)
     if (run_child({"sh", "-c", "command -v ser2net"}).status != 0)
         GTEST_SKIP() << "ser2net is not installed";
     std::string dir = scratch_dir();
-    std::vector<unsigned char> bytes = pattern_bytes(3000, 44);
+    std::vector<unsigned char> bytes = uart_image(pattern_bytes(3000, 44));
     std::fill(bytes.begin() + 128, bytes.begin() + 256, 0xFF);
     std::string path = "Z:" + write_file(dir + "/boot.bin", bytes);
     Board board = start_board({"-o", dir + "/got.bin"});
@@ -198,9 +199,11 @@ TEST(Windows, DownloadsThroughAPortServer)
 
 TEST(Windows, TransferFailuresEndWithStatusOne)
 {
-    std::string path = write_file(scratch_dir() + "/boot.bin", pattern_bytes(2000, 40));
-    for (const auto &[fault, code] :
-         std::vector<std::pair<std::string, int>>{{"--nak-eot", -5}, {"--cancel-at", -1}}) {
+    std::string path = write_file(scratch_dir() + "/boot.bin", uart_image(pattern_bytes(2000, 40)));
+    for (const auto &[fault, code, meaning] :
+         std::vector<std::tuple<std::string, int, std::string>>{
+             {"--nak-eot", -5, "The end of the transfer was not acknowledged."},
+             {"--cancel-at", -1, "The board cancelled the transfer."}}) {
         std::vector<std::string> board_args = {fault};
         if (code == -1)
             board_args.push_back("1");
@@ -209,7 +212,8 @@ TEST(Windows, TransferFailuresEndWithStatusOne)
         ChildResult run = dramlift_exe({"-p", "4", path});
         finish_board(&board);
         EXPECT_EQ(run.status, 1) << fault;
-        EXPECT_EQ(run.err, crlf("Xmodem download failed: " + std::to_string(code) + ".\n"));
+        EXPECT_EQ(run.err, crlf("Xmodem download failed: " + std::to_string(code) + ".\n  " +
+                                meaning + "\n"));
     }
 
     // The board goes mid-transfer, its end of the line with it.
@@ -223,7 +227,8 @@ TEST(Windows, TransferFailuresEndWithStatusOne)
     // Ctrl-C mid-transfer (Wine passes SIGINT on as one), and while the
     // tool waits in a COM read for the answer to its EOT: the board hears
     // the cancel, and the process ends as one that Ctrl-C ended.
-    std::string big = "Z:" + write_file(scratch_dir() + "/big.bin", pattern_bytes(60000, 42));
+    std::string big =
+        "Z:" + write_file(scratch_dir() + "/big.bin", uart_image(pattern_bytes(60000, 42)));
     for (const char *phase : {"--paced", "--ignore-eot"}) {
         SCOPED_TRACE(phase);
         board = start_board({phase});
@@ -254,7 +259,8 @@ TEST(Windows, TransferFailuresEndWithStatusOne)
 
 TEST(Windows, TerminalTakesPipedKeysUntilTheEscapeKeysOrCtrlC)
 {
-    std::string path = "Z:" + write_file(scratch_dir() + "/boot.bin", pattern_bytes(700, 41));
+    std::string path =
+        "Z:" + write_file(scratch_dir() + "/boot.bin", uart_image(pattern_bytes(700, 41)));
     const std::string erased = "Flash erased.\r\n> ";
     for (bool escape : {true, false}) {
         SCOPED_TRACE(escape ? "leaving by the escape keys" : "leaving by Ctrl-C");
@@ -298,7 +304,7 @@ TEST(Windows, ConsoleKeysReachTheBoardAsAVtTerminalSendsThem)
     // character. Wine's console cannot deliver Ctrl-\ as a key from a pty,
     // so the board going away ends the terminal.
     std::string dir = scratch_dir();
-    std::string path = "Z:" + write_file(dir + "/boot.bin", pattern_bytes(500, 43));
+    std::string path = "Z:" + write_file(dir + "/boot.bin", uart_image(pattern_bytes(500, 43)));
     Board board = start_board({"--typed", dir + "/typed.bin"});
     attach(board, 4);
     std::string device;

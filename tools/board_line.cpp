@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/select.h>
@@ -140,6 +141,20 @@ int line_read(int timeout_ms)
             continue;
         return LINE_CLOSED;
     }
+}
+
+bool line_can_write()
+{
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(master, &writable);
+    timeval now = {0, 0};
+    return select(master + 1, nullptr, &writable, nullptr, &now) > 0;
+}
+
+void line_write_text(const char *text)
+{
+    line_write_all(reinterpret_cast<const unsigned char *>(text), static_cast<int>(strlen(text)));
 }
 
 void line_write_all(const unsigned char *bytes, int count)

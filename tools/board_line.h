@@ -22,8 +22,15 @@ int line_read(int timeout_ms);
 
 void line_write(unsigned char byte);
 
+// Whether a write would go out at once; a line whose reader stopped reading
+// fills up, and a board cannot wait for it.
+bool line_can_write();
+
 // Writes the bytes with one call, as a board that sends them together.
 void line_write_all(const unsigned char *bytes, int count);
+
+// The same for text.
+void line_write_text(const char *text);
 
 // Holds everything written from now on back until the given point on the
 // clock, as a slow line would: then it goes out in the order written. The

@@ -10,10 +10,9 @@ enum { IDLE_MS = 10000, ERASE_STEP_MS = 100 };
 const char BOARD_LOADER_BANNER[] = "\r\ndramlift-board loader: the image runs from DRAM.\r\n"
                                    "Type 'erase' to erase the flash.\r\n> ";
 
-static void say(const char *text)
-{
-    line_write_all(reinterpret_cast<const unsigned char *>(text), static_cast<int>(strlen(text)));
-}
+const char BOARD_FLASH_BANNER[] =
+    "\r\n\r\ndramlift-board: its own loader, booted from its flash.\r\n"
+    "Hit any key to stop autoboot:  0\r\nflash> ";
 
 static void erase_flash()
 {
@@ -21,9 +20,9 @@ static void erase_flash()
                                         "\r\nErasing flash...  75%", "\r\nErasing flash... 100%"};
     for (const char *step : steps) {
         line_sleep_until(line_clock_us() + ERASE_STEP_MS * 1000LL);
-        say(step);
+        line_write_text(step);
     }
-    say("\r\nFlash erased.\r\n> ");
+    line_write_text("\r\nFlash erased.\r\n> ");
 }
 
 long board_run_loader(const std::string &typed_path)

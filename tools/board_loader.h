@@ -7,6 +7,10 @@
 // What the loader says as it starts, right behind the download's last ACK.
 extern const char BOARD_LOADER_BANNER[];
 
+// What the board's own loader, from its flash, says as it starts, where the
+// boot ROM did not take a serial download.
+extern const char BOARD_FLASH_BANNER[];
+
 // Echoes every byte it receives, and answers a line "erase" with a few
 // progress lines, like a loader would, until the line closes. Appends each
 // byte received to the file at typed_path at once, if that is not empty.

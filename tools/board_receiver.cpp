@@ -1,8 +1,13 @@
 #include "tools/board_receiver.h"
 
+#include "app/boot_header.h"
 #include "tools/board_line.h"
+#include "tools/board_loader.h"
 #include "xmodem/crc16.h"
 #include "xmodem/xmodem.h"
+
+#include <cstdio>
+#include <cstring>
 
 enum {
     LATE_MIN_MS = 1050, // past the sender's 1 s wait for an answer
@@ -71,6 +76,63 @@ long board_count_wake_patterns()
         patterns += completes_wake_pattern(byte, &matched);
     }
     return patterns;
+}
+
+// Waits for the tool's first byte; returns 0 if the line closes first.
+static int hear_the_tool()
+{
+    for (int byte; (byte = line_read(PACKET_TIMEOUT_MS)) != LINE_CLOSED;) {
+        if (byte >= 0) {
+            line_let_go(); // the tool is there: its leaving will show
+            return 1;
+        }
+    }
+    return 0;
+}
+
+long board_boot_from_flash()
+{
+    if (!hear_the_tool())
+        return 0;
+    line_write_text(BOARD_FLASH_BANNER);
+    return board_count_wake_patterns();
+}
+
+long board_loop_back()
+{
+    long echoed = 0;
+    if (!hear_the_tool())
+        return 0;
+    for (int byte; (byte = line_read(PACKET_TIMEOUT_MS)) != LINE_CLOSED;) {
+        // What the tool does not read in time is lost, as a UART's overrun.
+        if (byte >= 0 && line_can_write()) {
+            line_write(static_cast<unsigned char>(byte));
+            ++echoed;
+        }
+    }
+    return echoed;
+}
+
+// The boot ROM's look at the first block: a header with a good checksum
+// that names another boot source turns the image away. Then the board boots
+// from its flash, and stays deaf to the line. Returns whether it did.
+static bool boot_rom_refuses(const unsigned char *first_block, Reception *reception)
+{
+    const char *source = boot_source_name(first_block[0]);
+    if (source == nullptr || first_block[0] == BOOT_FROM_UART ||
+        boot_header_checksum(first_block) != first_block[BOOT_HEADER_CHECKSUM_AT])
+        return false;
+    char failure[128];
+    snprintf(failure, sizeof failure,
+             "the boot ROM refused the image, whose header says %s (block ID 0x%02X), not UART, "
+             "and booted from flash",
+             source, first_block[0]);
+    reception->failure = failure;
+    reception->refused = true;
+    line_write_text(BOARD_FLASH_BANNER);
+    while (line_read(PACKET_TIMEOUT_MS) != LINE_CLOSED) {
+    }
+    return true;
 }
 
 // Answers a packet of `bytes` bytes whose first byte came in at `arrival_us`;
@@ -269,6 +331,8 @@ void board_receive(const FaultPlan &plan, Reception *reception)
             answer(plan, XMODEM_CAN, arrival, length);
             continue;
         }
+        if (block == 1 && boot_rom_refuses(packet + 3, reception))
+            return;
         reception->data.insert(reception->data.end(), packet + 3, packet + 3 + BLOCK_SIZE);
         reception->blocks = block;
         ++expected;

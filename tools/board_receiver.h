@@ -41,6 +41,7 @@ struct Reception {
     std::vector<long long> reactions_us; // from each ACK to the next packet
     long long transfer_us;               // from the first packet to the EOT's ACK
     bool completed;                      // the EOT was acknowledged
+    bool refused;                        // the boot ROM turned the image's header away
     bool vanished;                       // the board closed the line
     std::string failure;                 // why not, when not
 };
@@ -54,6 +55,18 @@ int board_wait_for_wake(int after_ms);
 // returns the number of wake patterns heard.
 long board_count_wake_patterns();
 
+// Plays a board that booted from its flash before the tool came: once it
+// hears the tool, its loader prints its banner and prompt, and it never
+// answers a wake pattern. Returns the number of wake patterns heard.
+long board_boot_from_flash();
+
+// Plays a looped line (TX joined to RX): every byte goes back as it came,
+// until the line closes. Returns how many.
+long board_loop_back();
+
+// Receives the image, checking its boot header as the boot ROM does: one
+// with a good header checksum but built for another boot source is turned
+// away after its first block, and the board boots from its flash instead.
 void board_receive(const FaultPlan &plan, Reception *reception);
 
 #endif

@@ -1,6 +1,7 @@
 // dramlift-board: a board waiting for its serial download, in software, on a
 // new pseudo-terminal. It prints the device's path for `dramlift -p`, answers
 // the wake pattern, receives the image by XMODEM and tells what arrived.
+#include "app/boot_header.h"
 #include "tools/board_line.h"
 #include "tools/board_loader.h"
 #include "tools/board_receiver.h"
@@ -24,6 +25,9 @@ static void print_usage(FILE *stream)
                     "Prints the device's path first: hand it to 'dramlift -p'. Then answers\n"
                     "the wake pattern with NAK, receives the image by XMODEM and reports it.\n"
                     "Exits with 0 when a complete image with a valid boot trailer arrived.\n"
+                    "Like the boot ROM, it turns an image away after its first block when\n"
+                    "its boot header names another boot source than UART, and then boots\n"
+                    "from its flash.\n"
                     "After such an image, plays the loader it runs: a banner right behind the\n"
                     "last ACK, then an echo of every byte, and a few progress lines in answer\n"
                     "to a line 'erase', until the line closes.\n"
@@ -39,6 +43,9 @@ static void print_usage(FILE *stream)
                     "      --nak-eot         answer every EOT with NAK\n"
                     "      --ignore-eot      leave every EOT unanswered\n"
                     "      --off             never answer; count the wake patterns heard\n"
+                    "      --from-flash      a board that booted from its flash before the tool\n"
+                    "                        came: a banner and a prompt, never an answer\n"
+                    "      --looped          a looped line: every byte goes back as it came\n"
                     "      --wake-after MS   answer the wake pattern only MS after first hearing\n"
                     "                        the tool, as a board switched on later\n"
                     "      --vanish-at N     close the line when block N arrives\n"
@@ -88,9 +95,12 @@ static int parse_nak_block(const char *text, FaultPlan *plan)
 }
 
 // What the command line asks for besides the faults.
+// The board's state when the tool comes, if not waiting for a download.
+enum BoardState { WAITING, SWITCHED_OFF, BOOTED_FROM_FLASH, LOOPED_LINE };
+
 struct BoardOptions {
     const char *output;
-    bool switched_off;
+    BoardState state;
     int wake_after_ms;
     bool repeat;
 };
@@ -117,7 +127,9 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
         WAKE_AFTER,
         TYPED,
         REPEAT,
-        VERSION
+        VERSION,
+        FROM_FLASH,
+        LOOPED
     };
     static const option long_options[] = {{"checksum", no_argument, nullptr, 's'},
                                           {"output", required_argument, nullptr, 'o'},
@@ -138,12 +150,14 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
                                           {"wake-after", required_argument, nullptr, WAKE_AFTER},
                                           {"typed", required_argument, nullptr, TYPED},
                                           {"repeat", no_argument, nullptr, REPEAT},
+                                          {"from-flash", no_argument, nullptr, FROM_FLASH},
+                                          {"looped", no_argument, nullptr, LOOPED},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, VERSION},
                                           {nullptr, 0, nullptr, 0}};
 
     *plan = FaultPlan{};
-    *options = BoardOptions{nullptr, false, 0, false};
+    *options = BoardOptions{nullptr, WAITING, 0, false};
     int option;
     while ((option = getopt_long(argc, argv, "+so:h", long_options, nullptr)) != -1) {
         int ok = 1;
@@ -191,7 +205,7 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
             ok = parse_share(optarg, &plan->late_share);
             break;
         case OFF:
-            options->switched_off = true;
+            options->state = SWITCHED_OFF;
             break;
         case WAKE_AFTER:
             ok = parse_count(optarg, &options->wake_after_ms);
@@ -207,6 +221,12 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
         }
         case REPEAT:
             options->repeat = true;
+            break;
+        case FROM_FLASH:
+            options->state = BOOTED_FROM_FLASH;
+            break;
+        case LOOPED:
+            options->state = LOOPED_LINE;
             break;
         case 'h':
             return -1;
@@ -272,6 +292,15 @@ static int report(const FaultPlan &plan, const Reception &reception, const char 
         return 0;
     }
     printf("Image: %ld bytes, filler removed.\n", length);
+    BootHeader header;
+    if (read_boot_header(reception.data.data(), length, &header))
+        printf("Boot header: %s (block ID 0x%02X), version %d, %u bytes of data at 0x%X, loaded "
+               "to 0x%08X, run from 0x%08X%s.\n",
+               boot_source_name(header.block_id), header.block_id, header.version, header.data_size,
+               header.data_offset, header.load_address, header.exec_address,
+               header.extension ? ", with register settings" : "");
+    else
+        printf("Boot header: none.\n");
     const unsigned char *trailer = length >= 8 ? reception.data.data() + length - 8 : nullptr;
     int valid = trailer != nullptr && trailer_valid(trailer);
     if (valid)
@@ -411,9 +440,19 @@ int main(int argc, char *argv[])
     printf("%s\n", device);
     fflush(stdout);
 
-    if (options.switched_off) {
+    switch (options.state) {
+    case SWITCHED_OFF:
         printf("Heard %ld wake patterns, and answered none.\n", board_count_wake_patterns());
         return 1;
+    case BOOTED_FROM_FLASH:
+        printf("Booted from flash; heard %ld wake patterns, and answered none.\n",
+               board_boot_from_flash());
+        return 1;
+    case LOOPED_LINE:
+        printf("Looped %ld bytes back.\n", board_loop_back());
+        return 1;
+    case WAITING:
+        break;
     }
     int status = serve(plan, options, argv + optind);
     // The same device for the next download, each reported in turn.

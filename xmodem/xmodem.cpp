@@ -40,6 +40,29 @@ enum Answer {
 // SOH, number, complement, data and at most two check bytes.
 static unsigned char packet[PACKET_HEADER_SIZE + BLOCK_SIZE + 2];
 
+static void (*watcher)(const unsigned char *, int, bool) = nullptr;
+
+void xmodem_watch(void (*heard)(const unsigned char *bytes, int count, bool answered))
+{
+    watcher = heard;
+}
+
+// Reads the receiver's next byte within the time-out: returns it, or -1 when
+// none came. The watcher hears of it, an answer if it is one of `answers`.
+static int next_byte(int timeout_ms, const char *answers)
+{
+    unsigned char byte;
+    if (serial_read(&byte, 1, timeout_ms) != 1)
+        return -1;
+    if (watcher != nullptr)
+        watcher(&byte, 1, byte != 0 && strchr(answers, byte) != nullptr);
+    return byte;
+}
+
+// The bytes that answer a packet or an EOT, and those that start a transfer.
+static const char ANSWERS[] = {XMODEM_ACK, XMODEM_NAK, XMODEM_CRC_START, XMODEM_CAN, 0};
+static const char STARTS[] = {XMODEM_NAK, XMODEM_CRC_START, XMODEM_CAN, 0};
+
 static int shorter(long long left_ms, int timeout_ms)
 {
     return left_ms < timeout_ms ? static_cast<int>(left_ms) : timeout_ms;
@@ -90,7 +113,7 @@ static int cancelled_by_receiver()
 static int wait_for_start(XmodemMode *mode)
 {
     for (int tries = 0; tries < START_TRIES; ++tries) {
-        unsigned char answer = serial_read_byte(START_TIMEOUT_MS);
+        int answer = next_byte(START_TIMEOUT_MS, STARTS);
         if (answer == XMODEM_CRC_START) {
             *mode = MODE_CRC;
             return 0;
@@ -121,6 +144,13 @@ static int second_can(const unsigned char *bytes, int count, int *cans)
     return 0;
 }
 
+// Late answers among stale bytes are answers still.
+static void tell_stale(const unsigned char *bytes, int count)
+{
+    for (int i = 0; i < count && watcher != nullptr; ++i)
+        watcher(bytes + i, 1, bytes[i] != 0 && strchr(ANSWERS, bytes[i]) != nullptr);
+}
+
 // Drops what the receiver has sent since its last answer, right before the
 // next packet or EOT goes: nothing sent earlier can answer it. After a try
 // that timed out, its answer may still be on the way: first the line must
@@ -136,6 +166,7 @@ static int drop_stale_input(bool after_time_out)
             int got = serial_read(stale, sizeof stale, shorter(left, QUIET_MS));
             if (got == 0)
                 break;
+            tell_stale(stale, got);
             if (second_can(stale, got, &cans)) {
                 acknowledge_cancel();
                 return 1;
@@ -143,6 +174,7 @@ static int drop_stale_input(bool after_time_out)
         }
     }
     for (int got; (got = serial_read(stale, sizeof stale, 0)) > 0;) {
+        tell_stale(stale, got);
         if (second_can(stale, got, &cans)) {
             acknowledge_cancel();
             return 1;
@@ -158,7 +190,7 @@ static int drop_stale_input(bool after_time_out)
 static Answer wait_for_answer(long long deadline)
 {
     for (long long left; (left = deadline - serial_clock_ms()) > 0;) {
-        switch (serial_read_byte(static_cast<int>(left))) {
+        switch (next_byte(static_cast<int>(left), ANSWERS)) {
         case XMODEM_ACK:
             return ANSWER_ACK;
         case XMODEM_NAK:

@@ -28,6 +28,12 @@ enum XmodemResult {
 // asked for the first block, CAN CAN CAN tells it so.
 int xmodem_send(const unsigned char *data, int size);
 
+// Has xmodem_send tell `heard` of every byte that the receiver sends while
+// the sender waits for its answers, and whether it was one (a start
+// character, ACK, NAK or CAN where it counts): what else comes says what the
+// other end is doing instead.
+void xmodem_watch(void (*heard)(const unsigned char *bytes, int count, bool answered));
+
 // Whether xmodem_send shows its progress ("Downloading boot code...( 42%)")
 // after blanking the console line; it does unless told otherwise.
 void xmodem_show_progress(bool shown);
