@@ -52,15 +52,15 @@ void heard_take(const unsigned char *bytes, int count, bool answered)
             first[unanswered] = byte;
         ++unanswered;
         follow_pattern(byte);
-        bool text = (byte >= 0x20 && byte < 0x7F) || byte == '\t' || byte == '\r' || byte == '\n';
-        printable += text;
-        if (byte == '\r' || byte == '\n') {
-            if (!line.empty())
-                last_line = line;
+        bool line_end = byte == '\r' || byte == '\n';
+        bool on_line = byte == '\t' || (byte >= 0x20 && byte < 0x7F);
+        printable += line_end || on_line;
+        if (line_end && !line.empty())
+            last_line = line;
+        if (line_end)
             line.clear();
-        } else if (text && line.size() < LINE_KEPT) {
+        else if (on_line && line.size() < LINE_KEPT)
             line += static_cast<char>(byte);
-        }
     }
 }
 

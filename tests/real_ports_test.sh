@@ -47,8 +47,15 @@ cp "$probe" "$root/bin/port_probe"
 cp "$here/guest/init.sh" "$root/init"
 chmod 755 "$root/init"
 for module in $modules; do cp "$usb/$module.ko" "$root/modules/"; done
-head -c 4000 /dev/urandom > "$root/boot.bin"
-head -c 65536 /dev/urandom > "$root/big.bin"
+# UART boot images: a boot header (block ID 0x69, the data's size, the data at
+# 0x20, the header checksum), then random data.
+uart_image() { # <file> <header as printf octal escapes> <bytes of data>
+    printf "$2" > "$1"
+    head -c "$3" /dev/urandom >> "$1"
+}
+zeros='\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000'
+uart_image "$root/boot.bin" "\151\000\000\000\200\017\000\000\000\000\000\000\040\000\000\000$zeros\030" 3968
+uart_image "$root/big.bin" "\151\000\000\000\340\377\000\000\000\000\000\000\040\000\000\000$zeros\150" 65504
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip > "$work/initrd.gz"
 
 . "$here/../tools/board-session.sh"
