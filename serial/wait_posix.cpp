@@ -14,19 +14,18 @@
 #include <time.h>
 #include <unistd.h>
 
-long long serial_clock_ms()
+static long long monotonic_us()
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+    return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
 }
 
-static timespec timespec_of_ms(long long ms)
+// Rounded up: a deadline made from it is never earlier than the time-out
+// asks, and the waits below hold it to the microsecond.
+long long serial_clock_ms()
 {
-    timespec ts;
-    ts.tv_sec = static_cast<time_t>(ms / 1000);
-    ts.tv_nsec = static_cast<long>(ms % 1000 * 1000000);
-    return ts;
+    return (monotonic_us() + 999) / 1000;
 }
 
 // One pselect on the descriptors (none where port is -1); returns as
@@ -39,7 +38,11 @@ static int select_until(int port, bool writing, bool watch_stdin, long long dead
         FD_SET(port, ready);
     if (watch_stdin)
         FD_SET(STDIN_FILENO, ready);
-    timespec left = timespec_of_ms(deadline_ms - serial_clock_ms());
+    long long left_us = deadline_ms * 1000 - monotonic_us();
+    if (left_us < 0)
+        left_us = 0;
+    timespec left = {static_cast<time_t>(left_us / 1000000),
+                     static_cast<long>(left_us % 1000000 * 1000)};
     int top = port > STDIN_FILENO ? port : STDIN_FILENO;
     return pselect(top + 1, writing ? nullptr : ready, writing ? ready : nullptr, nullptr,
                    deadline_ms >= 0 ? &left : nullptr, console_wait_mask());
@@ -50,7 +53,7 @@ int port_wait(int port, bool writing, long long deadline_ms)
     for (;;) {
         if (port_stop_requested())
             return WAIT_STOPPED;
-        if (deadline_ms >= 0 && serial_clock_ms() >= deadline_ms)
+        if (deadline_ms >= 0 && monotonic_us() >= deadline_ms * 1000)
             return WAIT_TIMED_OUT;
         fd_set ready;
         int result = select_until(port, writing, false, deadline_ms, &ready);
