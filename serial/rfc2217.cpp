@@ -15,6 +15,7 @@ static bool connected = false;
 static const int REMEMBERED[] = {COM_SET_BAUDRATE, COM_SET_DATASIZE, COM_SET_PARITY,
                                  COM_SET_STOPSIZE, COM_SET_CONTROL};
 static uint32_t found_settings[COM_SET_CONTROL + 1];
+enum { REMEMBERED_COUNT = sizeof REMEMBERED / sizeof REMEMBERED[0], SETTINGS_COUNT = 7 };
 
 static void say(const std::string &bytes)
 {
@@ -60,11 +61,12 @@ static bool open_settled()
 {
     int command;
     uint32_t value;
-    while (answers_found < 5 && telnet_next_confirmation(&session, &command, &value)) {
+    while (answers_found < REMEMBERED_COUNT &&
+           telnet_next_confirmation(&session, &command, &value)) {
         if (command == REMEMBERED[answers_found])
             found_settings[REMEMBERED[answers_found++]] = value;
     }
-    return (answers_found == 5 && telnet_binary_agreed(&session) != 0) ||
+    return (answers_found == REMEMBERED_COUNT && telnet_binary_agreed(&session) != 0) ||
            telnet_binary_agreed(&session) < 0;
 }
 
@@ -93,13 +95,13 @@ static int rfc2217_open(const char *port, long long deadline_ms, std::string *, 
 struct Setting {
     int command;
     uint32_t value;
-    const char *name;
+    const char *name; // in words, for the message when the server does not take it
 };
 
 // At configuration: each setting confirmed with the value asked for, until
 // the answer to a question after them all.
-static Setting wanted[7];
-static bool confirmed[7];
+static Setting wanted[SETTINGS_COUNT];
+static bool confirmed[SETTINGS_COUNT];
 static const Setting *refused = nullptr;
 
 static bool configure_settled()
@@ -108,9 +110,9 @@ static bool configure_settled()
     uint32_t value;
     while (refused == nullptr && telnet_next_confirmation(&session, &command, &value)) {
         size_t i = 0;
-        while (i < 7 && (confirmed[i] || wanted[i].command != command))
+        while (i < SETTINGS_COUNT && (confirmed[i] || wanted[i].command != command))
             ++i;
-        if (i == 7)
+        if (i == SETTINGS_COUNT)
             return true; // the answer to the question: all confirmations are in
         if (value != wanted[i].value)
             refused = &wanted[i];
@@ -122,8 +124,8 @@ static bool configure_settled()
 static int rfc2217_configure(int baud, std::string *why)
 {
     const std::string speed = std::to_string(baud) + " baud";
-    const Setting settings[7] = {
-        {COM_SET_BAUDRATE, static_cast<uint32_t>(baud), speed.c_str()},
+    const Setting settings[SETTINGS_COUNT] = {
+        {COM_SET_BAUDRATE, static_cast<uint32_t>(baud), nullptr}, // said as the speed
         {COM_SET_DATASIZE, DATASIZE_8, "8 data bits"},
         {COM_SET_PARITY, COM_PARITY_NONE, "no parity"},
         {COM_SET_STOPSIZE, COM_STOPSIZE_1, "1 stop bit"},
@@ -132,7 +134,7 @@ static int rfc2217_configure(int baud, std::string *why)
         {COM_SET_CONTROL, COM_CONTROL_RTS_OFF, "RTS off"},
     };
     std::string request = telnet_com_port(COM_PURGE_DATA, COM_PURGE_BOTH);
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < SETTINGS_COUNT; ++i) {
         wanted[i] = settings[i];
         confirmed[i] = false;
         request += telnet_com_port(settings[i].command, settings[i].value);
@@ -145,7 +147,7 @@ static int rfc2217_configure(int baud, std::string *why)
     say(request);
     int step = until(configure_settled, serial_clock_ms() + CONFIGURE_LIMIT_MS);
     if (step == STEP_DONE && refused != nullptr) {
-        *why = std::string("The server did not take ") + refused->name;
+        *why = "The server did not take " + (refused->name != nullptr ? refused->name : speed);
         step = STEP_FAILED;
     } else if (step == STEP_FAILED) {
         *why = "The server did not answer";

@@ -61,7 +61,7 @@ static void report_failure(const char *step, const std::string &why)
         if (end == std::string::npos)
             end = why.size();
         std::string line = why.substr(start, end - start);
-        fprintf(stderr, "  %s%s\n", line.c_str(), line.back() == '?' ? "" : ".");
+        fprintf(stderr, "  %s%s\n", line.c_str(), !line.empty() && line.back() == '?' ? "" : ".");
     }
     if (active->lists_ports)
         serial_list_ports();

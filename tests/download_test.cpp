@@ -208,38 +208,12 @@ TEST(Download, LrzszRxReceivesTheFileTrailerAndFiller)
     }
 }
 
-namespace
-{
-
-// The bytes with a boot header of the given source in front: data at 0x20
-// (SATA: in sector 1), of the given size; a good checksum, or one that is
-// off by one.
-std::vector<unsigned char> with_header(std::vector<unsigned char> bytes, unsigned char id,
-                                       uint32_t data_size, int version = 0, bool good = true)
-{
-    std::fill(bytes.begin(), bytes.begin() + 32, 0);
-    bytes[0] = id;
-    for (int i = 0; i < 4; ++i) {
-        bytes[4 + i] = static_cast<unsigned char>(data_size >> (8 * i));
-        bytes[16 + i] = bytes[20 + i] = i == 2 ? 0x60 : 0;
-    }
-    bytes[8] = static_cast<unsigned char>(version);
-    bytes[10] = version == 1 ? 32 : 0; // a version 1 header's size
-    bytes[12] = id == 0x78 ? 1 : 0x20; // SATA counts 512-byte sectors
-    for (int i = 0; i < 31; ++i)
-        bytes[31] = static_cast<unsigned char>(bytes[31] + bytes[i]);
-    bytes[31] = static_cast<unsigned char>(bytes[31] + (good ? 0 : 1));
-    return bytes;
-}
-
-} // namespace
-
 TEST(Download, ImagesAreLookedAtBeforeTheFirstByte)
 {
     std::string dir = scratch_dir();
     const std::vector<unsigned char> data = pattern_bytes(1000, 26);
     const uint32_t fits = 1000 - 32;
-    const std::vector<unsigned char> nand = with_header(data, 0x8B, fits);
+    const std::vector<unsigned char> nand = with_boot_header(data, 0x8B, fits);
     std::vector<unsigned char> nand_as_uart = nand;
     nand_as_uart[0] = 0x69;
     nand_as_uart[31] = static_cast<unsigned char>(nand[31] - 0x8B + 0x69);
@@ -255,11 +229,12 @@ TEST(Download, ImagesAreLookedAtBeforeTheFirstByte)
     const std::string no_header =
         " has no boot image header; the board's boot ROM may not run it.\n";
     const Row rows[] = {
-        {"UART", with_header(data, 0x69, fits), false, "", with_header(data, 0x69, fits)},
-        {"UART, -u", with_header(data, 0x69, fits), true, "", with_header(data, 0x69, fits)},
+        {"UART", with_boot_header(data, 0x69, fits), false, "", with_boot_header(data, 0x69, fits)},
+        {"UART, -u", with_boot_header(data, 0x69, fits), true, "",
+         with_boot_header(data, 0x69, fits)},
         {"NAND", nand, false, ": it is a NAND boot image.\n" + build, {}},
         {"SPI",
-         with_header(data, 0x5A, fits),
+         with_boot_header(data, 0x5A, fits),
          false,
          ": it is a SPI flash boot image.\n" + build,
          {}},
@@ -268,20 +243,20 @@ TEST(Download, ImagesAreLookedAtBeforeTheFirstByte)
          "all else unchanged.\n",
          nand_as_uart},
         {"SATA, -u",
-         with_header(data, 0x78, 100),
+         with_boot_header(data, 0x78, 100),
          true,
          ": it is a SATA boot image.\n  -u cannot send it as a UART image: its data's offset "
          "counts disk sectors, not bytes.\n",
          {}},
         {"version 1",
-         with_header(data, 0x69, fits, 1),
+         with_boot_header(data, 0x69, fits, 1),
          false,
          ": it is a boot image for a later SoC (header version 1).\n  The 88F6281's boot ROM "
          "cannot run it: build the image for this board.\n",
          {}},
         {"raw", data, false, no_header, data},
-        {"bad checksum", with_header(data, 0x69, fits, 0, false), false, no_header,
-         with_header(data, 0x69, fits, 0, false)},
+        {"bad checksum", with_boot_header(data, 0x69, fits, 0, false), false, no_header,
+         with_boot_header(data, 0x69, fits, 0, false)},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
@@ -319,7 +294,7 @@ TEST(Download, BoardsThatTakeNoImageAreDescribed)
     const std::vector<unsigned char> data = uart_image(pattern_bytes(1000, 27));
     // A NAND header whose data runs past the file: no header for the tool,
     // which sends it, but one that the boot ROM turns away.
-    std::string cut = write_file(dir + "/cut.bin", with_header(data, 0x8B, 4000));
+    std::string cut = write_file(dir + "/cut.bin", with_boot_header(data, 0x8B, 4000));
     const std::string said = "  The board sent text instead: it runs something of its own, most "
                              "likely from its flash. Reset it while the tool waits. It said: "
                              "\"flash>\"\n";

@@ -241,23 +241,29 @@ std::vector<unsigned char> pattern_bytes(size_t count, unsigned seed)
     return bytes;
 }
 
-std::vector<unsigned char> uart_image(std::vector<unsigned char> bytes)
+std::vector<unsigned char> with_boot_header(std::vector<unsigned char> bytes, unsigned char id,
+                                            uint32_t data_size, int version, bool good)
 {
-    if (bytes.size() < 36)
-        return bytes;
     std::fill(bytes.begin(), bytes.begin() + 32, 0);
-    const uint32_t fields[][2] = {{4, static_cast<uint32_t>(bytes.size() - 32)},
-                                  {12, 32},
-                                  {16, 0x00600000},
-                                  {20, 0x00600000}};
-    for (const auto &[at, value] : fields) {
-        for (int i = 0; i < 4; ++i)
-            bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    bytes[0] = id;
+    for (int i = 0; i < 4; ++i) {
+        bytes[4 + i] = static_cast<unsigned char>(data_size >> (8 * i));
+        bytes[16 + i] = bytes[20 + i] = i == 2 ? 0x60 : 0; // load and run at 0x00600000
     }
-    bytes[0] = 0x69;
+    bytes[8] = static_cast<unsigned char>(version);
+    bytes[10] = version == 1 ? 32 : 0; // a version 1 header's size
+    bytes[12] = id == 0x78 ? 1 : 0x20; // SATA counts 512-byte sectors
     for (int i = 0; i < 31; ++i)
         bytes[31] = static_cast<unsigned char>(bytes[31] + bytes[i]);
+    bytes[31] = static_cast<unsigned char>(bytes[31] + (good ? 0 : 1));
     return bytes;
+}
+
+std::vector<unsigned char> uart_image(std::vector<unsigned char> bytes)
+{
+    return bytes.size() < 36
+               ? bytes
+               : with_boot_header(bytes, 0x69, static_cast<uint32_t>(bytes.size() - 32));
 }
 
 int open_pty(std::string *device)

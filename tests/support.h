@@ -3,6 +3,7 @@
 #ifndef DRAMLIFT_TEST_SUPPORT_H
 #define DRAMLIFT_TEST_SUPPORT_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <sys/types.h>
@@ -56,6 +57,12 @@ std::string scratch_dir();
 std::string write_file(const std::string &path, const std::vector<unsigned char> &bytes);
 std::vector<unsigned char> read_file(const std::string &path);
 std::vector<unsigned char> pattern_bytes(size_t count, unsigned seed);
+
+// The bytes with a boot header in front: the given block ID (boot source),
+// data at 0x20 (SATA: in sector 1) of the given size, the header version,
+// and a good checksum or one that is off by one.
+std::vector<unsigned char> with_boot_header(std::vector<unsigned char> bytes, unsigned char id,
+                                            uint32_t data_size, int version = 0, bool good = true);
 
 // The bytes as a UART boot image, which the tool sends without a word: a
 // valid boot header in the first 32 bytes, the rest the image's data. Left
