@@ -7,8 +7,8 @@
 
 enum { LONGEST_WAIT_S = 86400 };
 
-// The -w value: a plain decimal number of seconds, from 1 to a day.
-static int parse_wait(const char *text, int *seconds)
+// The -w and -x values: a plain decimal number of seconds, from 1 to a day.
+static int parse_seconds(const char *text, int *seconds)
 {
     if (text[0] == '\0' || text[strspn(text, "0123456789")] != '\0')
         return 0;
@@ -35,9 +35,10 @@ int parse_options(int argc, char *argv[], Options *options)
     options->wait_s = 0;
     options->quiet = false;
     options->as_uart = false;
+    options->idle_exit_s = 0;
     opterr = 0;
     int option;
-    while ((option = getopt_long(argc, argv, "ehp:qtuw:", long_options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "ehp:qtuw:x:", long_options, nullptr)) != -1) {
         switch (option) {
         case 'e':
             options->erase = true;
@@ -55,7 +56,11 @@ int parse_options(int argc, char *argv[], Options *options)
             options->as_uart = true;
             break;
         case 'w':
-            if (!parse_wait(optarg, &options->wait_s))
+            if (!parse_seconds(optarg, &options->wait_s))
+                return 0;
+            break;
+        case 'x':
+            if (!parse_seconds(optarg, &options->idle_exit_s))
                 return 0;
             break;
         case HELP:
@@ -68,7 +73,8 @@ int parse_options(int argc, char *argv[], Options *options)
             return 0;
         }
     }
-    if (argc != optind + 1)
+    // -x belongs to the terminal.
+    if (argc != optind + 1 || (options->idle_exit_s > 0 && !options->terminal))
         return 0;
     options->image_path = argv[optind];
     return 1;
@@ -77,7 +83,8 @@ int parse_options(int argc, char *argv[], Options *options)
 void print_usage(FILE *stream)
 {
     fprintf(stream,
-            "Usage: dramlift [-e] [-h] [-p <port>] [-q] [-t] [-u] [-w <seconds>] <filename>\n"
+            "Usage: dramlift [-e] [-h] [-p <port>] [-q] [-t] [-u] [-w <seconds>] [-x <seconds>]\n"
+            "                <filename>\n"
             "\n"
             "Version: " DRAMLIFT_VERSION ", 30 January 2014\n"
             "\n"
@@ -93,13 +100,17 @@ void print_usage(FILE *stream)
             "  -q            Show no progress on standard output, for logs.\n"
             "\n"
             "  -t            Stay on the line as a terminal after the download; leave it\n"
-            "                with Ctrl-\\ followed by c.\n"
+            "                with Ctrl-\\ followed by c. Ctrl-\\ then x or y sends a file\n"
+            "                by XMODEM-1K or YMODEM; Ctrl-\\ then h lists the keys.\n"
             "\n"
             "  -u            Send a NAND or SPI flash boot image as a UART image: its\n"
             "                block ID and header checksum made so, all else unchanged.\n"
             "\n"
             "  -w <seconds>  Give up when the board has not answered within that many\n"
             "                seconds (default: wait as long as it takes).\n"
+            "\n"
+            "  -x <seconds>  With -t: leave the terminal once nothing has passed either\n"
+            "                way for that many seconds.\n"
             "\n"
             "  <port> is a port number (1 is COM1, or /dev/ttyS0 on Linux), COM<n>,\n"
             "  a device path such as /dev/ttyUSB0, or a port on a port server:\n"

@@ -16,6 +16,7 @@ struct Options {
     int wait_s;             // -w: give up on the board after so long; 0: never
     bool quiet;             // -q: no progress on standard output
     bool as_uart;           // -u: send a NAND or SPI flash image as a UART image
+    int idle_exit_s;        // -x: leave the terminal after so long with nothing passing; 0: never
 };
 
 // Returns 1 with the options filled in, or 0 for -h and every complaint,

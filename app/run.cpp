@@ -74,9 +74,9 @@ static int transfer(const Options &options, const BootImage &image)
 }
 
 // Stays on the line after a download; returns the exit status.
-static int stay_as_terminal()
+static int stay_as_terminal(int idle_exit_s)
 {
-    if (terminal_run() == TERMINAL_PORT_LOST) {
+    if (terminal_run(idle_exit_s) == TERMINAL_PORT_LOST) {
         report_lost_port();
         return 1;
     }
@@ -100,7 +100,7 @@ static int download(const Options &options)
     }
     release_boot_image(&image);
     if (status == 0 && options.terminal)
-        status = stay_as_terminal();
+        status = stay_as_terminal(options.idle_exit_s);
     return status;
 }
 

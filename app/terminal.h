@@ -8,8 +8,11 @@ enum TerminalEnd {
 };
 
 // Shows what the board sends as it comes, and sends it the keys, until the
-// user leaves with Ctrl-\ then c, the process is asked to stop, or the port
-// goes away. The console is as it was found when this returns.
-TerminalEnd terminal_run();
+// user leaves with Ctrl-\ then c, nothing has passed either way for
+// idle_exit_s seconds (never when 0), the process is asked to stop, or the
+// port goes away. Ctrl-\ then x or y sends a file; the loader's requests to
+// switch the speed are followed. The console is as it was found when this
+// returns, the screen at the start of a line.
+TerminalEnd terminal_run(int idle_exit_s);
 
 #endif

@@ -45,6 +45,16 @@ const sigset_t *console_wait_mask();
 // raw (no echo, no line editing, no signals from keys).
 void console_begin();
 
+// Whether standard input is a keyboard (a terminal, a console) rather than
+// a pipe or a file; known from console_begin on.
+bool console_has_keyboard();
+
+// Waits up to timeout_ms until standard input has something (or has ended).
+// Returns 1 then, 0 after the time-out or a stop request. Where input that
+// is not a console cannot be waited on, it may return 1 every few
+// milliseconds for the caller to look.
+int console_wait_input(int timeout_ms);
+
 // Takes the keys (or input bytes) already waiting, without waiting for more.
 // Returns how many, 0 when none, -1 once the input has ended.
 int console_read(unsigned char *buffer, int capacity);
@@ -58,6 +68,14 @@ int console_write(const unsigned char *bytes, int count);
 // The same for text formatted as printf does: the progress, the notices
 // and the success message.
 int console_print(const char *format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Writes a notice on standard error, formatted as printf does; while the
+// terminal is raw, its line ends still begin new lines there.
+void console_note(const char *format, ...)
 #ifdef __GNUC__
     __attribute__((format(printf, 1, 2)))
 #endif

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <fcntl.h>
+#include <string>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@ static struct sigaction found_pipe_action;
 static sigset_t found_mask;
 static bool keyboard_is_terminal = false;
 static termios found_keyboard;
+static bool keyboard_raw = false;
 
 void console_keep_standard_streams()
 {
@@ -100,8 +102,24 @@ void console_begin()
         cfmakeraw(&raw);
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
-        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+        keyboard_raw = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
     }
+}
+
+bool console_has_keyboard()
+{
+    return keyboard_is_terminal;
+}
+
+int console_wait_input(int timeout_ms)
+{
+    if (console_stop_requested())
+        return 0;
+    fd_set input;
+    FD_ZERO(&input);
+    FD_SET(STDIN_FILENO, &input);
+    timespec limit = {timeout_ms / 1000, timeout_ms % 1000 * 1000000L};
+    return pselect(STDIN_FILENO + 1, &input, nullptr, nullptr, &limit, console_wait_mask()) > 0;
 }
 
 int console_read(unsigned char *buffer, int capacity)
@@ -159,8 +177,27 @@ int console_print(const char *format, ...)
            console_write(reinterpret_cast<const unsigned char *>(text.data()), length);
 }
 
+void console_note(const char *format, ...)
+{
+    char text[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    // A raw terminal moves down without going back to the line's start.
+    bool raw = keyboard_raw && isatty(STDERR_FILENO);
+    std::string shown;
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (*c == '\n' && raw)
+            shown += '\r';
+        shown += *c;
+    }
+    fwrite(shown.data(), 1, shown.size(), stderr);
+}
+
 void console_end()
 {
     if (keyboard_is_terminal)
         tcsetattr(STDIN_FILENO, TCSANOW, &found_keyboard);
+    keyboard_raw = false;
 }

@@ -14,7 +14,7 @@ static const DWORD INPUT_RECORDS = 64;
 static const int HANDOVER_SIZE = 4096;
 static const DWORD READ_CHUNK = 256;
 
-enum { STOP_HANDOVER_MS = 2000, CANCEL_EVERY_MS = 10 };
+enum { STOP_HANDOVER_MS = 2000, CANCEL_EVERY_MS = 10, INPUT_SLICE_MS = 10 };
 
 static volatile LONG stop_requested = 0;
 static HANDLE stop_event = nullptr; // set with stop_requested
@@ -231,6 +231,20 @@ static int read_console_keys(unsigned char *buffer, int capacity)
     return count;
 }
 
+bool console_has_keyboard()
+{
+    return keyboard_is_console;
+}
+
+int console_wait_input(int timeout_ms)
+{
+    // Input handed over by the reading thread is looked at every slice.
+    HANDLE events[2] = {console_stop_event(), keyboard};
+    DWORD limit = keyboard_is_console ? static_cast<DWORD>(timeout_ms) : INPUT_SLICE_MS;
+    DWORD woken = WaitForMultipleObjects(keyboard_is_console ? 2 : 1, events, FALSE, limit);
+    return !console_stop_requested() && (woken == WAIT_OBJECT_0 + 1 || !keyboard_is_console);
+}
+
 int console_read(unsigned char *buffer, int capacity)
 {
     return keyboard_is_console ? read_console_keys(buffer, capacity)
@@ -258,6 +272,14 @@ int console_print(const char *format, ...)
     int length = vprintf(format, arguments);
     va_end(arguments);
     return length >= 0;
+}
+
+void console_note(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    vfprintf(stderr, format, arguments);
+    va_end(arguments);
 }
 
 void console_end()

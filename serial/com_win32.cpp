@@ -90,6 +90,26 @@ static int overlapped(bool write, unsigned char *bytes, int count, long long dea
                : IO_LOST;
 }
 
+static int com_set_speed(int baud, std::string *why)
+{
+    DCB line = {};
+    line.DCBlength = sizeof line;
+    FlushFileBuffers(com); // what was sent goes at the old speed
+    if (!GetCommState(com, &line)) {
+        *why = win32_error_text(GetLastError());
+        return STEP_FAILED;
+    }
+    DWORD old_baud = line.BaudRate;
+    line.BaudRate = static_cast<DWORD>(baud);
+    if (!SetCommState(com, &line)) {
+        *why = "The port did not take " + std::to_string(baud) + " baud";
+        line.BaudRate = old_baud;
+        SetCommState(com, &line);
+        return STEP_FAILED;
+    }
+    return STEP_DONE;
+}
+
 static int com_configure(int baud, std::string *why)
 {
     PurgeComm(com, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
@@ -202,5 +222,5 @@ static void com_close(bool lost)
     com = INVALID_HANDLE_VALUE;
 }
 
-const Transport LOCAL_TRANSPORT = {com_open,       com_configure, com_receive, com_send,
-                                   com_wait_input, com_close,     true};
+const Transport LOCAL_TRANSPORT = {com_open, com_configure,  com_set_speed, com_receive,
+                                   com_send, com_wait_input, com_close,     true};

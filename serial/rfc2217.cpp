@@ -155,6 +155,38 @@ static int rfc2217_configure(int baud, std::string *why)
     return step;
 }
 
+// A new speed: the server's confirmation of it, then its answer to a
+// question after it.
+static uint32_t speed_answers[2];
+static int speed_answer_count = 0;
+
+static bool speed_settled()
+{
+    int command;
+    uint32_t value;
+    while (speed_answer_count < 2 && telnet_next_confirmation(&session, &command, &value)) {
+        if (command == COM_SET_BAUDRATE)
+            speed_answers[speed_answer_count++] = value;
+    }
+    return speed_answer_count == 2;
+}
+
+static int rfc2217_set_speed(int baud, std::string *why)
+{
+    telnet_forget_confirmations(&session);
+    speed_answer_count = 0;
+    say(telnet_com_port(COM_SET_BAUDRATE, static_cast<uint32_t>(baud)) +
+        telnet_com_port(COM_SET_BAUDRATE, COM_ASK));
+    int step = until(speed_settled, serial_clock_ms() + CONFIGURE_LIMIT_MS);
+    if (step == STEP_DONE && speed_answers[1] != static_cast<uint32_t>(baud)) {
+        *why = "The server did not take " + std::to_string(baud) + " baud";
+        step = STEP_FAILED;
+    } else if (step == STEP_FAILED) {
+        *why = "The server did not answer";
+    }
+    return step;
+}
+
 static int rfc2217_receive(unsigned char *buffer, int capacity, long long deadline_ms)
 {
     // The server's commands alone neither end the wait nor make it longer.
@@ -208,6 +240,6 @@ static void rfc2217_close(bool lost)
     tcp_close();
 }
 
-const Transport RFC2217_TRANSPORT = {rfc2217_open, rfc2217_configure, rfc2217_receive,
-                                     rfc2217_send, tcp_wait_input,    rfc2217_close,
-                                     false};
+const Transport RFC2217_TRANSPORT = {
+    rfc2217_open, rfc2217_configure, rfc2217_set_speed, rfc2217_receive,
+    rfc2217_send, tcp_wait_input,    rfc2217_close,     false};

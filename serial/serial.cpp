@@ -26,10 +26,27 @@ static const Transport *active = &LOCAL_TRANSPORT;
 static std::string port_name;
 static bool port_lost = false;
 static bool closing = false;
+static int (*key_watcher)() = nullptr;
+static bool left_by_keys = false;
 
 int port_stop_requested()
 {
     return !closing && serial_stop_requested();
+}
+
+void serial_watch_keys(int (*keys)())
+{
+    key_watcher = keys;
+}
+
+bool port_keys_watched()
+{
+    return key_watcher != nullptr && !left_by_keys;
+}
+
+void port_keys_came()
+{
+    left_by_keys = key_watcher() != 0;
 }
 
 void port_work_run(void *started)
@@ -90,6 +107,11 @@ int serial_configure(int baud)
     return configured;
 }
 
+int serial_set_speed(int baud, std::string *why)
+{
+    return !port_lost && active->set_speed(baud, why) == STEP_DONE;
+}
+
 void serial_write(const unsigned char *bytes, int count)
 {
     while (count > 0 && !port_lost) {
@@ -127,7 +149,7 @@ int serial_wait_input(int timeout_ms, bool watch_stdin)
 
 int serial_stop_requested()
 {
-    return console_stop_requested();
+    return left_by_keys || console_stop_requested();
 }
 
 int serial_lost()

@@ -25,6 +25,11 @@ int serial_open(const char *port);
 // of this machine the ports there are.
 int serial_configure(int baud);
 
+// Sets the line to another speed, all else as it is, once what was sent has
+// gone. Returns 1, or 0 with the reason in *why (the speed stays then); a
+// socket:// port has no speed of its own.
+int serial_set_speed(int baud, std::string *why);
+
 // Writes the serial ports of this machine on standard error, as -p names
 // them, sorted, with what they are where the system tells:
 // "  Serial ports here: /dev/ttyUSB0 (FTDI FT232R USB UART, serial A1), ...."
@@ -72,11 +77,18 @@ enum { SERIAL_INPUT_LINE = 1, SERIAL_INPUT_STDIN = 2 };
 // might have something.
 int serial_wait_input(int timeout_ms, bool watch_stdin);
 
-// 1 once the process has been asked to stop (console_catch_stop_signals).
+// 1 once the process has been asked to stop (console_catch_stop_signals),
+// or the watched keys have asked the same.
 // From then on nothing on the line waits any more: a read takes only what
 // has already arrived, and a write hands over only what the line takes at
 // once. A wait that was under way when the request came ends with it.
 int serial_stop_requested();
+
+// While a file goes from the terminal: every wait on the line also wakes
+// when the keyboard (a terminal or console; other input is left alone) has
+// something, and hands it to keys(). Once that returns 1, the line acts as
+// if the process had been asked to stop, for good. nullptr ends the watch.
+void serial_watch_keys(int (*keys)());
 
 // 1 once the port has gone away (an adapter pulled out): from then on reads
 // get nothing, each after its whole time-out, and writes go nowhere.

@@ -144,10 +144,16 @@ static int socket_configure(int, std::string *)
     return STEP_DONE;
 }
 
+static int socket_set_speed(int, std::string *why)
+{
+    *why = "A socket:// port carries bytes only: set the speed on the server";
+    return STEP_FAILED;
+}
+
 static void socket_close(bool)
 {
     tcp_close();
 }
 
-const Transport SOCKET_TRANSPORT = {socket_open,    socket_configure, tcp_receive, tcp_send,
-                                    tcp_wait_input, socket_close,     false};
+const Transport SOCKET_TRANSPORT = {socket_open, socket_configure, socket_set_speed, tcp_receive,
+                                    tcp_send,    tcp_wait_input,   socket_close,     false};

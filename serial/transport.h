@@ -24,6 +24,9 @@ struct Transport {
     // Drops what is pending and sets a raw 8N1 line at that speed, DTR and
     // RTS off; on failure, *why says why.
     int (*configure)(int baud, std::string *why);
+    // Changes the speed of the line, all else as it is, once what was sent
+    // has gone; on failure, *why says why and the speed stays.
+    int (*set_speed)(int baud, std::string *why);
     // Waits until the deadline at most for the first data byte, then takes
     // what else has arrived. Returns how many, 0 at the deadline or on a stop
     // request, or IO_LOST.

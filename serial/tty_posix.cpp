@@ -92,8 +92,14 @@ static int speed_of_baud(int baud, speed_t *speed)
     static const struct {
         int baud;
         speed_t speed;
-    } rates[] = {{9600, B9600},   {19200, B19200},   {38400, B38400},
-                 {57600, B57600}, {115200, B115200}, {230400, B230400}};
+    } rates[] = {
+        {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+        {115200, B115200},   {230400, B230400},
+#ifdef B921600 // Linux; macOS has no constants beyond 230400
+        {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},
+        {1000000, B1000000}, {1500000, B1500000}, {2000000, B2000000}, {3000000, B3000000},
+#endif
+    };
     for (const auto &rate : rates) {
         if (rate.baud == baud) {
             *speed = rate.speed;
@@ -181,6 +187,29 @@ static int tty_configure(int baud, std::string *why)
     return STEP_DONE;
 }
 
+static int tty_set_speed(int baud, std::string *why)
+{
+    termios line;
+    speed_t speed;
+    if (!speed_of_baud(baud, &speed)) {
+        *why = "This system has no setting for " + std::to_string(baud) + " baud";
+        return STEP_FAILED;
+    }
+    if (tcgetattr(tty, &line) != 0 || cfsetispeed(&line, speed) != 0 ||
+        cfsetospeed(&line, speed) != 0 || tcsetattr(tty, TCSADRAIN, &line) != 0 ||
+        !line_took(line)) {
+        *why = "The port did not take " + std::to_string(baud) + " baud";
+        // Whatever it took of it goes back to the speed in use.
+        speed_of_baud(line_baud, &speed);
+        cfsetispeed(&line, speed);
+        cfsetospeed(&line, speed);
+        tcsetattr(tty, TCSANOW, &line);
+        return STEP_FAILED;
+    }
+    line_baud = baud;
+    return STEP_DONE;
+}
+
 static int tty_receive(unsigned char *buffer, int capacity, long long deadline_ms)
 {
     return port_receive(tty, buffer, capacity, deadline_ms);
@@ -224,5 +253,5 @@ static void tty_close(bool lost)
     tty = -1;
 }
 
-const Transport LOCAL_TRANSPORT = {tty_open,       tty_configure, tty_receive, tty_send,
-                                   tty_wait_input, tty_close,     true};
+const Transport LOCAL_TRANSPORT = {tty_open, tty_configure,  tty_set_speed, tty_receive,
+                                   tty_send, tty_wait_input, tty_close,     true};

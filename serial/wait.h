@@ -17,6 +17,12 @@ enum { WAIT_READY, WAIT_TIMED_OUT, WAIT_STOPPED };
 // own limits.
 int port_stop_requested();
 
+// Whether the waits also watch the keyboard (serial_watch_keys), and what
+// they do when it has something: hand it to the watcher, which may ask the
+// run to stop.
+bool port_keys_watched();
+void port_keys_came();
+
 // Waits until the port can be read (or written), the deadline on
 // serial_clock_ms() passes (never with -1) or the process is asked to stop.
 // A hang-up or an error counts as ready: the call that follows tells what

@@ -28,24 +28,25 @@ long long serial_clock_ms()
     return (monotonic_us() + 999) / 1000;
 }
 
-// One pselect on the descriptors (none where port is -1); returns as
-// pselect does, with the time left to the deadline as its limit.
+// One pselect on the port (none where it is -1) and standard input; returns
+// as pselect does, with the time left to the deadline as its limit.
 static int select_until(int port, bool writing, bool watch_stdin, long long deadline_ms,
-                        fd_set *ready)
+                        fd_set *readable, fd_set *writable)
 {
-    FD_ZERO(ready);
+    FD_ZERO(readable);
+    FD_ZERO(writable);
     if (port >= 0)
-        FD_SET(port, ready);
+        FD_SET(port, writing ? writable : readable);
     if (watch_stdin)
-        FD_SET(STDIN_FILENO, ready);
+        FD_SET(STDIN_FILENO, readable);
     long long left_us = deadline_ms * 1000 - monotonic_us();
     if (left_us < 0)
         left_us = 0;
     timespec left = {static_cast<time_t>(left_us / 1000000),
                      static_cast<long>(left_us % 1000000 * 1000)};
     int top = port > STDIN_FILENO ? port : STDIN_FILENO;
-    return pselect(top + 1, writing ? nullptr : ready, writing ? ready : nullptr, nullptr,
-                   deadline_ms >= 0 ? &left : nullptr, console_wait_mask());
+    return pselect(top + 1, readable, writable, nullptr, deadline_ms >= 0 ? &left : nullptr,
+                   console_wait_mask());
 }
 
 int port_wait(int port, bool writing, long long deadline_ms)
@@ -55,8 +56,13 @@ int port_wait(int port, bool writing, long long deadline_ms)
             return WAIT_STOPPED;
         if (deadline_ms >= 0 && monotonic_us() >= deadline_ms * 1000)
             return WAIT_TIMED_OUT;
-        fd_set ready;
-        int result = select_until(port, writing, false, deadline_ms, &ready);
+        fd_set readable, writable;
+        bool keys = port_keys_watched();
+        int result = select_until(port, writing, keys, deadline_ms, &readable, &writable);
+        if (result > 0 && keys && FD_ISSET(STDIN_FILENO, &readable)) {
+            port_keys_came();
+            --result;
+        }
         if (result > 0 || (result < 0 && errno != EINTR))
             return WAIT_READY;
     }
@@ -70,9 +76,9 @@ void port_sleep_until(long long deadline_ms)
 // serial_wait_input for a port that is a descriptor, for the transports.
 int port_wait_input(int port, int timeout_ms, bool watch_stdin)
 {
-    fd_set ready;
-    if (port_stop_requested() ||
-        select_until(port, false, watch_stdin, serial_clock_ms() + timeout_ms, &ready) <= 0)
+    fd_set ready, unused;
+    if (port_stop_requested() || select_until(port, false, watch_stdin,
+                                              serial_clock_ms() + timeout_ms, &ready, &unused) <= 0)
         return 0;
     return (FD_ISSET(port, &ready) ? SERIAL_INPUT_LINE : 0) |
            (watch_stdin && FD_ISSET(STDIN_FILENO, &ready) ? SERIAL_INPUT_STDIN : 0);

@@ -14,30 +14,47 @@ long long serial_clock_ms()
     return static_cast<long long>(GetTickCount64());
 }
 
+// The keyboard, while keys are watched and it is a console (other input
+// cannot be waited on); nullptr otherwise.
+static HANDLE watched_keyboard()
+{
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    return port_keys_watched() && GetFileType(input) == FILE_TYPE_CHAR ? input : nullptr;
+}
+
 int port_wait(PortWaitable port, bool, long long deadline_ms)
 {
-    if (port_stop_requested())
-        return WAIT_STOPPED;
-    long long left = deadline_ms - serial_clock_ms();
-    if (deadline_ms >= 0 && left <= 0)
-        return WAIT_TIMED_OUT;
-    // While the port is put back after a stop request, the stop event (set
-    // for good) is not waited on.
-    HANDLE events[2];
-    DWORD count = 0;
-    if (port != nullptr)
-        events[count++] = port;
-    if (!serial_stop_requested())
-        events[count++] = console_stop_event();
-    DWORD limit = deadline_ms >= 0 ? static_cast<DWORD>(left) : INFINITE;
-    if (count == 0) {
-        Sleep(limit);
-        return WAIT_TIMED_OUT;
+    for (;;) {
+        if (port_stop_requested())
+            return WAIT_STOPPED;
+        long long left = deadline_ms - serial_clock_ms();
+        if (deadline_ms >= 0 && left <= 0)
+            return WAIT_TIMED_OUT;
+        // While the port is put back after a stop request, the stop event
+        // (set for good) is not waited on.
+        HANDLE events[3];
+        DWORD count = 0;
+        if (port != nullptr)
+            events[count++] = port;
+        if (!serial_stop_requested())
+            events[count++] = console_stop_event();
+        HANDLE keyboard = watched_keyboard();
+        if (keyboard != nullptr)
+            events[count++] = keyboard;
+        DWORD limit = deadline_ms >= 0 ? static_cast<DWORD>(left) : INFINITE;
+        if (count == 0) {
+            Sleep(limit);
+            return WAIT_TIMED_OUT;
+        }
+        DWORD woken = WaitForMultipleObjects(count, events, FALSE, limit);
+        if (port != nullptr && woken == WAIT_OBJECT_0)
+            return WAIT_READY;
+        if (keyboard != nullptr && woken == WAIT_OBJECT_0 + count - 1) {
+            port_keys_came();
+            continue;
+        }
+        return port_stop_requested() ? WAIT_STOPPED : WAIT_TIMED_OUT;
     }
-    DWORD woken = WaitForMultipleObjects(count, events, FALSE, limit);
-    if (port != nullptr && woken == WAIT_OBJECT_0)
-        return WAIT_READY;
-    return port_stop_requested() ? WAIT_STOPPED : WAIT_TIMED_OUT;
 }
 
 void port_sleep_until(long long deadline_ms)

@@ -43,6 +43,8 @@ TEST(CommandLine, ComplaintsAndHelpPrintOnlyTheUsageAndFail)
         {"-w", "86401", "image.bin"},
         {"-w", "99999999999999999999", "image.bin"},
         {"image.bin", "-w"},
+        {"-x", "5", "image.bin"},
+        {"-t", "-x", "0", "image.bin"},
     };
     for (const std::vector<std::string> &args : cases) {
         ChildResult run = dramlift(args);

@@ -24,7 +24,7 @@ done
 status=0
 "$root/usr/bin/dramlift" -h 2> "$root/usage" || status=$?
 [ "$status" -eq 1 ] || fail "-h exited with $status"
-head -n 1 "$root/usage" | grep -qx 'Usage: dramlift \[-e\] \[-h\] \[-p <port>\] \[-q\] \[-t\] \[-u\] \[-w <seconds>\] <filename>' ||
+head -n 1 "$root/usage" | grep -qx 'Usage: dramlift \[-e\] \[-h\] \[-p <port>\] \[-q\] \[-t\] \[-u\] \[-w <seconds>\] \[-x <seconds>\]' ||
     fail "no usage text"
 
 for page in dramlift dramlift-board; do

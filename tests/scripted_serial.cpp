@@ -153,3 +153,12 @@ void serial_close()
 {
     record.open = false;
 }
+
+// A scripted line keeps its one speed, and has no keyboard to watch.
+int serial_set_speed(int, std::string *why)
+{
+    *why = "scripted";
+    return 0;
+}
+
+void serial_watch_keys(int (*)()) {}

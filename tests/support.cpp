@@ -16,7 +16,8 @@
 #include <unistd.h>
 
 const std::string USAGE =
-    "Usage: dramlift [-e] [-h] [-p <port>] [-q] [-t] [-u] [-w <seconds>] <filename>\n"
+    "Usage: dramlift [-e] [-h] [-p <port>] [-q] [-t] [-u] [-w <seconds>] [-x <seconds>]\n"
+    "                <filename>\n"
     "\n"
     "Version: 1.1, 30 January 2014\n"
     "\n"
@@ -32,13 +33,17 @@ const std::string USAGE =
     "  -q            Show no progress on standard output, for logs.\n"
     "\n"
     "  -t            Stay on the line as a terminal after the download; leave it\n"
-    "                with Ctrl-\\ followed by c.\n"
+    "                with Ctrl-\\ followed by c. Ctrl-\\ then x or y sends a file\n"
+    "                by XMODEM-1K or YMODEM; Ctrl-\\ then h lists the keys.\n"
     "\n"
     "  -u            Send a NAND or SPI flash boot image as a UART image: its\n"
     "                block ID and header checksum made so, all else unchanged.\n"
     "\n"
     "  -w <seconds>  Give up when the board has not answered within that many\n"
     "                seconds (default: wait as long as it takes).\n"
+    "\n"
+    "  -x <seconds>  With -t: leave the terminal once nothing has passed either\n"
+    "                way for that many seconds.\n"
     "\n"
     "  <port> is a port number (1 is COM1, or /dev/ttyS0 on Linux), COM<n>,\n"
     "  a device path such as /dev/ttyUSB0, or a port on a port server:\n"

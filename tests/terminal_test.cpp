@@ -71,16 +71,17 @@ struct Session {
     std::string shown; // what the terminal showed up to the loader's prompt
 };
 
-Session start_session(const std::string &image)
+Session start_session(const std::string &image, const std::vector<std::string> &board_args = {},
+                      const std::string &banner = BANNER)
 {
     Session s;
-    s.board = start_board({});
+    s.board = start_board(board_args);
     std::string device;
     s.master = open_pty(&device);
     s.screen = open(device.c_str(), O_RDWR | O_NOCTTY);
     tcgetattr(s.screen, &s.found);
     s.tool = start_child({DRAMLIFT_EXE, "-t", "-p", s.board.device, image}, {}, s.screen, s.screen);
-    s.shown = read_until(s.master, BANNER);
+    s.shown = read_until(s.master, banner);
     return s;
 }
 
@@ -132,9 +133,9 @@ TEST(Terminal, BannerKeysAndEveryByteValuePassBothWaysUntilTheEscapeKeys)
     std::string echoed = read_until(s.master, all.substr(200));
     EXPECT_EQ(echoed, all);
 
-    // Ctrl-\ and another key send both; Ctrl-\ then c leaves.
-    send(s.master, std::string(1, ESCAPE) + "x");
-    EXPECT_EQ(read_until(s.master, "x"), std::string(1, ESCAPE) + "x");
+    // Ctrl-\ and a key that means nothing send both; Ctrl-\ then c leaves.
+    send(s.master, std::string(1, ESCAPE) + "z");
+    EXPECT_EQ(read_until(s.master, "z"), std::string(1, ESCAPE) + "z");
     send(s.master, std::string(1, ESCAPE) + "c");
     ChildResult run = end_session(&s);
     EXPECT_EQ(run.status, 0);
@@ -152,6 +153,29 @@ TEST(Terminal, LeavesTheTerminalAsFoundOnEveryWayOut)
         EXPECT_EQ(run.status, 0) << signal;
         EXPECT_EQ(run.err, terminal_notice(s.board.device));
     }
+
+    // Ctrl-\ then c during a transfer: the receiver hears CAN CAN CAN, and
+    // the keys before them go nowhere.
+    std::string got = scratch_dir() + "/got";
+    std::string file = write_file(scratch_dir() + "/fw.bin", pattern_bytes(100000, 64));
+    Session upload =
+        start_session(path,
+                      {"--then-command", "--", "sh", "-c",
+                       "printf 'ready> '; while printf C; do sleep 1; done & exec cat > " + got},
+                      "ready> ");
+    send(upload.master, "\034y" + file + "\r");
+    usleep(2500 * 1000); // the receiver has asked, and the first blocks have gone
+    send(upload.master, "zz\034c");
+    ChildResult cancelled = end_session(&upload);
+    EXPECT_EQ(cancelled.status, 0);
+    EXPECT_NE(cancelled.err.find("Could not send '" + file +
+                                 "': the transfer was cancelled from the keyboard."),
+              std::string::npos)
+        << cancelled.err;
+    std::vector<unsigned char> received = read_file(got);
+    std::string sent(received.begin(), received.end());
+    EXPECT_EQ(sent.substr(sent.size() < 3 ? 0 : sent.size() - 3), "\x18\x18\x18");
+    EXPECT_EQ(sent.find("zz"), std::string::npos);
 
     // The port goes away: the board's end of the line closes.
     Session s = start_session(path);
@@ -203,4 +227,141 @@ TEST(Terminal, PipedCommandsGoToTheBoardAndItsOutputIsShownUntilASignal)
         ChildResult received = finish_board(&board);
         EXPECT_NE(received.out.find("Loader received 0 bytes."), std::string::npos) << received.out;
     }
+}
+
+namespace
+{
+
+// CRC-32 as zlib and U-Boot's crc32 compute it.
+unsigned crc32_of(const std::vector<unsigned char> &bytes)
+{
+    unsigned crc = 0xFFFFFFFF;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+    }
+    return ~crc;
+}
+
+std::string hex8(unsigned value)
+{
+    char text[9];
+    snprintf(text, sizeof text, "%08x", value);
+    return text;
+}
+
+// dramlift -t -x 2 with the script as its input, against a board started
+// with board_args; returns the tool's result, and the board's in *board_run.
+ChildResult scripted_session(const std::vector<std::string> &board_args, const std::string &script,
+                             ChildResult *board_run)
+{
+    std::string dir = scratch_dir();
+    std::string image = write_file(dir + "/boot.bin", uart_image(pattern_bytes(300, 63)));
+    std::string input = write_file(dir + "/script", {script.begin(), script.end()});
+    Board board = start_board(board_args);
+    int in = open(input.c_str(), O_RDONLY);
+    Child tool =
+        start_child({DRAMLIFT_EXE, "-q", "-t", "-x", "2", "-p", board.device, image}, {}, in);
+    close(in);
+    ChildResult run = finish_child(&tool);
+    *board_run = finish_board(&board);
+    return run;
+}
+
+} // namespace
+
+TEST(Terminal, FilesGoFromTheTerminalByXmodemAndYmodem)
+{
+    // Every byte value, and a tail that needs short blocks.
+    std::vector<unsigned char> file;
+    for (int i = 0; i < 256 * 41 + 77; ++i)
+        file.push_back(static_cast<unsigned char>(i * 7 + i / 256));
+    std::string dir = scratch_dir();
+    std::string path = write_file(dir + "/every-byte.bin", file);
+    std::vector<unsigned char> padded = file;
+    padded.resize((file.size() + 127) / 128 * 128, 0x1A);
+    const std::string size = std::to_string(file.size());
+    const std::string sent = "Sent '" + path + "': " + size + " bytes in ";
+    // lrzsz's receivers write where they run; the loader stays until the
+    // tool leaves.
+    const std::string received = dir + "/received";
+    auto in_received = [&](const std::string &receiver) {
+        return "mkdir -p " + received + " && cd " + received + " && " + receiver +
+               " 2>/dev/null; exec cat";
+    };
+    char total[64];
+    snprintf(total, sizeof total, "## Total Size = 0x%08zx = %zu Bytes", file.size(), file.size());
+
+    struct Row {
+        const char *what;
+        std::vector<std::string> board;
+        std::string script;
+        std::vector<std::string> err_has, out_has, board_has;
+    };
+    const Row rows[] = {
+        {"loady with the speed switch there and back",
+         {},
+         "loady 0 921600\r\034y" + path + "\n",
+         {"Line now at 921600 baud.\n", sent, "Line now at 115200 baud.\n"},
+         {total, "ESC ...\r\n> \n"},
+         {"Loaded " + size + " bytes by YMODEM ('every-byte.bin'), CRC-32 " + hex8(crc32_of(file)) +
+          ", at 921600 baud."}},
+        {"loadx, the file padded to its last 128-byte block, then the rest of the input",
+         {},
+         "loadx 0\r\034x" + path + "\r\nerase\r",
+         {sent},
+         {"Bytes\r\n> erase\r", "Flash erased."},
+         {"Loaded " + std::to_string(padded.size()) + " bytes by XMODEM, CRC-32 " +
+          hex8(crc32_of(padded)) + ", at 115200 baud."}},
+        {"a file that cannot be opened, Escape at the prompt, the keys listed",
+         {"--typed", dir + "/typed"},
+         "\034y/nonexistent/fw.bin\n\034yabc\177\033zz\r\034h",
+         {"Could not send '/nonexistent/fw.bin': No such file or directory.\n",
+          "File to send by YMODEM: abc\b \b\n",
+          "Keys after Ctrl-\\:\n  c        leave the terminal\n"},
+         {"zz\r"},
+         {"Loader received 3 bytes."}},
+        {"a receiver that cancels",
+         {"--then-command", "--", "sh", "-c",
+          "printf C; head -c 1000 >/dev/null; printf '\\30\\30'; exec cat"},
+         "\034x" + path + "\n",
+         {"Could not send '" + path + "': the receiver cancelled the transfer.\n"},
+         {},
+         {}},
+        {"a speed the pty cannot take",
+         {"--then-command", "--", "sh", "-c",
+          "printf '## Switch baudrate to 250000 bps and press ENTER ...'; exec cat"},
+         "still here\r",
+         {"\nCould not switch the line to 250000 baud: This system has no setting for 250000 "
+          "baud.\n"},
+         {"still here\r"},
+         {}},
+        {"lrzsz's rb: the name and the exact size",
+         {"--then-command", "--", "sh", "-c", in_received("rb")},
+         "\034y" + path + "\n",
+         {sent},
+         {},
+         {}},
+        {"lrzsz's rx in checksum mode",
+         {"--then-command", "--", "sh", "-c", in_received("rx got.bin")},
+         "\034x" + path + "\n",
+         {sent},
+         {},
+         {}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        ChildResult board;
+        ChildResult run = scripted_session(row.board, row.script, &board);
+        EXPECT_EQ(run.status, 0) << run.err;
+        for (const std::string &text : row.err_has)
+            EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+        for (const std::string &text : row.out_has)
+            EXPECT_NE(run.out.find(text), std::string::npos) << run.out;
+        for (const std::string &text : row.board_has)
+            EXPECT_NE(board.out.find(text), std::string::npos) << board.out;
+    }
+    EXPECT_TRUE(read_file(received + "/every-byte.bin") == file);
+    EXPECT_TRUE(read_file(received + "/got.bin") == padded);
 }

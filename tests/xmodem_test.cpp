@@ -336,3 +336,57 @@ TEST(XmodemSend, ProgressHoldsForImagesBeyond21MB)
     EXPECT_EQ(out.substr(out.size() - 20), "\b\b\b\b\b 99%)\b\b\b\b\b 99%)");
     EXPECT_EQ(out.find('-'), std::string::npos);
 }
+
+namespace
+{
+
+std::vector<int> shown_percents;
+
+void record_percent(int percent)
+{
+    shown_percents.push_back(percent);
+}
+
+// The file's field at offset: `size` bytes of it, filled with 0x1A.
+std::vector<unsigned char> file_field(const std::vector<unsigned char> &file, size_t offset,
+                                      size_t size)
+{
+    std::vector<unsigned char> field(size, 0x1A);
+    std::copy(file.begin() + offset, file.begin() + std::min(file.size(), offset + size),
+              field.begin());
+    return field;
+}
+
+} // namespace
+
+TEST(XmodemSendFile, LongBlocksShortTailAndTheYmodemFrame)
+{
+    // Two long blocks, then 152 bytes in two short ones; a loader's own text
+    // before its first 'C' costs nothing.
+    std::vector<unsigned char> file = pattern_bytes(2 * 1024 + 152, 9);
+    std::vector<unsigned char> blocks =
+        packet(file_field(file, 0, 1024), 1, true) + packet(file_field(file, 1024, 1024), 2, true) +
+        packet(file_field(file, 2048, 128), 3, true) + packet(file_field(file, 2176, 128), 4, true);
+    std::vector<int> text(300, 'x');
+
+    script_reset(text + std::vector<int>{C} + acks(5));
+    shown_percents.clear();
+    EXPECT_EQ(xmodem_send_file(PROTOCOL_XMODEM_1K, "fw.bin", file.data(),
+                               static_cast<int>(file.size()), record_percent),
+              static_cast<int>(file.size()));
+    EXPECT_EQ(script_written(), blocks + eot());
+    EXPECT_EQ(shown_percents, (std::vector<int>{46, 93, 98, 100}));
+
+    // Block 0 with the name and the size, the receiver's NAK of the first
+    // EOT, and the empty block 0 that ends the batch.
+    std::vector<unsigned char> header(128, 0);
+    std::string name_and_size = std::string("fw.bin") + '\0' + "2200";
+    std::copy(name_and_size.begin(), name_and_size.end(), header.begin());
+    script_reset(text + std::vector<int>{C, ACK, C} + acks(4) + std::vector<int>{NAK, ACK, C, ACK});
+    EXPECT_EQ(xmodem_send_file(PROTOCOL_YMODEM, "fw.bin", file.data(),
+                               static_cast<int>(file.size()), record_percent),
+              static_cast<int>(file.size()));
+    EXPECT_EQ(script_written(), packet(header, 0, true) + blocks + eot() + eot() +
+                                    packet(std::vector<unsigned char>(128, 0), 0, true));
+    EXPECT_EQ(script_record().answers_left, 0u);
+}

@@ -186,3 +186,26 @@ int line_descriptor()
 {
     return master;
 }
+
+int line_speed()
+{
+    static const struct {
+        speed_t speed;
+        int baud;
+    } rates[] = {
+        {B9600, 9600},     {B19200, 19200},   {B38400, 38400},     {B57600, 57600},
+        {B115200, 115200}, {B230400, 230400},
+#ifdef B921600 // Linux; macOS has no constants beyond 230400
+        {B460800, 460800}, {B921600, 921600}, {B1000000, 1000000}, {B2000000, 2000000},
+#endif
+    };
+    // A pseudo-terminal's master reads the settings of the tool's end.
+    termios line;
+    if (tcgetattr(master, &line) != 0)
+        return 0;
+    for (const auto &rate : rates) {
+        if (cfgetospeed(&line) == rate.speed)
+            return rate.baud;
+    }
+    return 0;
+}

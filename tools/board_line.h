@@ -43,6 +43,10 @@ void line_wait_closed(int timeout_ms);
 // The master's descriptor, for handing the line to another program.
 int line_descriptor();
 
+// The speed that the tool has set on the line, in baud; 0 for one that has
+// no number.
+int line_speed();
+
 // A monotonic clock in microseconds, and a sleep until a point on it.
 long long line_clock_us();
 void line_sleep_until(long long when_us);

@@ -1,9 +1,12 @@
 #include "tools/board_loader.h"
 
 #include "tools/board_line.h"
+#include "tools/board_load.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 enum { IDLE_MS = 10000, ERASE_STEP_MS = 100 };
 
@@ -25,6 +28,20 @@ static void erase_flash()
     line_write_text("\r\nFlash erased.\r\n> ");
 }
 
+// Does what a line typed at the prompt asks: "erase", or "loadx" and
+// "loady" with an address (taken and ignored) and a speed.
+static void run_command(const std::string &command)
+{
+    char name[8];
+    unsigned long address = 0;
+    int baud = 0;
+    if (command == "erase")
+        erase_flash();
+    else if (sscanf(command.c_str(), "%7s %lx %d", name, &address, &baud) >= 1 &&
+             (strcmp(name, "loadx") == 0 || strcmp(name, "loady") == 0))
+        board_load(name[4] == 'y', baud);
+}
+
 long board_run_loader(const std::string &typed_path)
 {
     char line[64];
@@ -41,8 +58,7 @@ long board_run_loader(const std::string &typed_path)
         }
         line_write(static_cast<unsigned char>(byte));
         if (byte == '\r' || byte == '\n') {
-            if (length == 5 && memcmp(line, "erase", 5) == 0)
-                erase_flash();
+            run_command(std::string(line, length));
             length = 0;
         } else if (length < sizeof line) {
             line[length++] = static_cast<char>(byte);

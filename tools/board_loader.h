@@ -12,7 +12,8 @@ extern const char BOARD_LOADER_BANNER[];
 extern const char BOARD_FLASH_BANNER[];
 
 // Echoes every byte it receives, and answers a line "erase" with a few
-// progress lines, like a loader would, until the line closes. Appends each
+// progress lines, like a loader would, and "loadx [ADDR [BAUD]]" and "loady
+// [ADDR [BAUD]]" by receiving a file, until the line closes. Appends each
 // byte received to the file at typed_path at once, if that is not empty.
 // Returns how many bytes it received.
 long board_run_loader(const std::string &typed_path);

@@ -7,6 +7,7 @@
 #include "tools/board_receiver.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,8 +62,12 @@ static void print_usage(FILE *stream)
                     "  -h, --help            print this text\n"
                     "      --version         print the version\n"
                     "\n"
+                    "      --then-command    with a command: take the download first, and run\n"
+                    "                        the command as the loader the image starts\n"
+                    "\n"
                     "With a command, the board only answers the wake pattern and then hands\n"
-                    "the line to the command as its standard input and output.\n"
+                    "the line to the command as its standard input and output (after the\n"
+                    "download, with --then-command), saying each speed the tool sets.\n"
                     "Blocks are counted from 1 in the order they arrive.\n");
 }
 
@@ -103,6 +108,7 @@ struct BoardOptions {
     BoardState state;
     int wake_after_ms;
     bool repeat;
+    bool command_after_download; // the command plays the loader, not the boot ROM
 };
 
 // Returns 1 with the plan filled in, 0 after a complaint, -1 after --help,
@@ -129,7 +135,8 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
         REPEAT,
         VERSION,
         FROM_FLASH,
-        LOOPED
+        LOOPED,
+        THEN_COMMAND
     };
     static const option long_options[] = {{"checksum", no_argument, nullptr, 's'},
                                           {"output", required_argument, nullptr, 'o'},
@@ -152,12 +159,13 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
                                           {"repeat", no_argument, nullptr, REPEAT},
                                           {"from-flash", no_argument, nullptr, FROM_FLASH},
                                           {"looped", no_argument, nullptr, LOOPED},
+                                          {"then-command", no_argument, nullptr, THEN_COMMAND},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, VERSION},
                                           {nullptr, 0, nullptr, 0}};
 
     *plan = FaultPlan{};
-    *options = BoardOptions{nullptr, WAITING, 0, false};
+    *options = BoardOptions{nullptr, WAITING, 0, false, false};
     int option;
     while ((option = getopt_long(argc, argv, "+so:h", long_options, nullptr)) != -1) {
         int ok = 1;
@@ -227,6 +235,9 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
             break;
         case LOOPED:
             options->state = LOOPED_LINE;
+            break;
+        case THEN_COMMAND:
+            options->command_after_download = true;
             break;
         case 'h':
             return -1;
@@ -322,12 +333,14 @@ static int report(const FaultPlan &plan, const Reception &reception, const char 
 }
 
 // Copies bytes between the line and the command until the command closes
-// its output. Pipes rather than the line itself, because a program that
-// sets its terminal up and restores it on exit would also flush the tool's
+// its output (returns false) or the tool closes the line (true). Pipes rather than the line itself,
+// because a program that sets its terminal up and restores it on exit would also flush the tool's
 // unread input, taking the last answer with it.
-static void relay(int to_command, int from_command)
+static bool relay(int to_command, int from_command, bool as_loader)
 {
-    bool mode_shown = false;
+    bool mode_shown = as_loader;
+    int speed = line_speed();
+    long bytes_at_speed = 0;
     for (;;) {
         fd_set readable;
         FD_ZERO(&readable);
@@ -340,7 +353,7 @@ static void relay(int to_command, int from_command)
             unsigned char buffer[512];
             ssize_t got = read(from_command, buffer, sizeof buffer);
             if (got <= 0)
-                return;
+                return false;
             if (!mode_shown) {
                 printf("The command asked for %s mode.\n",
                        buffer[0] == 'C' ? "CRC-16" : "checksum");
@@ -349,20 +362,29 @@ static void relay(int to_command, int from_command)
             for (ssize_t i = 0; i < got; ++i)
                 line_write(buffer[i]);
         }
+        // The tool sets the speed before it sends at it.
+        if (as_loader && line_speed() != speed) {
+            printf("Line now at %d baud, after %ld bytes from the tool at %d.\n", line_speed(),
+                   bytes_at_speed, speed);
+            fflush(stdout);
+            speed = line_speed();
+            bytes_at_speed = 0;
+        }
         if (FD_ISSET(line_descriptor(), &readable)) {
             int byte;
             while ((byte = line_read(0)) >= 0) {
                 unsigned char passed = static_cast<unsigned char>(byte);
                 (void)!write(to_command, &passed, 1);
+                ++bytes_at_speed;
             }
             if (byte == LINE_CLOSED)
-                return;
+                return true;
         }
     }
 }
 
 // Hands the line to a command after the wake-up; returns its exit status.
-static int hand_over(char *command[])
+static int hand_over(char *command[], bool as_loader)
 {
     int to_command[2], from_command[2];
     if (pipe(to_command) != 0 || pipe(from_command) != 0)
@@ -379,7 +401,9 @@ static int hand_over(char *command[])
     }
     close(to_command[0]);
     close(from_command[1]);
-    relay(to_command[1], from_command[0]);
+    // A loader runs until the board is switched off.
+    if (relay(to_command[1], from_command[0], as_loader) && as_loader && child > 0)
+        kill(child, SIGTERM);
     close(to_command[1]);
     int status = 0;
     if (child < 0 || waitpid(child, &status, 0) < 0)
@@ -397,18 +421,20 @@ static int serve(const FaultPlan &plan, const BoardOptions &options, char *comma
     line_let_go();
 
     int status;
-    if (command[0] != nullptr) {
-        status = hand_over(command);
+    if (command[0] != nullptr && !options.command_after_download) {
+        status = hand_over(command, false);
     } else {
         Reception reception;
         FaultPlan board = plan;
-        board.banner = BOARD_LOADER_BANNER;
+        board.banner = command[0] != nullptr ? "" : BOARD_LOADER_BANNER;
         board_receive(board, &reception);
         status = report(board, reception, options.output) ? 0 : 1;
         if (reception.vanished)
             return status; // at once, as a board that loses power
-        if (status == 0) {
-            fflush(stdout);
+        fflush(stdout);
+        if (status == 0 && command[0] != nullptr) {
+            status = hand_over(command, true);
+        } else if (status == 0) {
             // Until the tool lets go of the line.
             printf("Loader received %ld bytes.\n", board_run_loader(board.typed));
             return status;

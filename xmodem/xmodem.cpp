@@ -10,14 +10,11 @@
 
 enum {
     BLOCK_SIZE = 128,
+    LONG_BLOCK_SIZE = 1024,
     PACKET_HEADER_SIZE = 3,
-    START_TRIES = 16,
-    BLOCK_TRIES = 25,
     EOT_TRIES = 10,
     START_TIMEOUT_MS = 2000,
-    ANSWER_TIMEOUT_MS = 1000,
     SECOND_CAN_TIMEOUT_MS = 1000,
-    EOT_TIMEOUT_MS = 2000,
     FLUSH_TIMEOUT_MS = 1500,
     FLUSH_LIMIT_MS = 10000,
     QUIET_MS = 100,
@@ -26,6 +23,27 @@ enum {
 };
 
 enum XmodemMode { MODE_CRC, MODE_CHECKSUM };
+
+// What sets one kind of transfer apart from the other.
+struct Rules {
+    int start_tries;       // 2 s each; with start_limit_ms, that long
+    int start_limit_ms;    // time for the start, whatever else comes; 0: a byte costs a try
+    int block_tries;       // for each packet
+    int answer_timeout_ms; // for each try of a packet
+    int eot_timeout_ms;    // for each try of the EOT
+    // A file from the terminal: 1024-byte blocks while more than 896 bytes
+    // are left (128-byte ones after, so that at most 127 filler bytes go),
+    // filled with 0x1A, no block of filler alone, and the progress counts the
+    // block just acknowledged. Otherwise the boot download's blocks.
+    bool file;
+};
+
+// The boot ROM's download: every value is what the board has always had.
+static const Rules BOOT_RULES = {16, 0, 25, 1000, 2000, false};
+// A receiver that a user started at a prompt: a minute to ask for the first
+// block (the loader's own text on the way does not count), and the usual
+// XMODEM ten tries of ten seconds.
+static const Rules FILE_RULES = {0, 60000, 10, 10000, 10000, true};
 
 // How the wait for the answer to a packet or an EOT ended.
 enum Answer {
@@ -37,8 +55,8 @@ enum Answer {
     ANSWER_STOPPED
 };
 
-// SOH, number, complement, data and at most two check bytes.
-static unsigned char packet[PACKET_HEADER_SIZE + BLOCK_SIZE + 2];
+// SOH or STX, number, complement, data and at most two check bytes.
+static unsigned char packet[PACKET_HEADER_SIZE + LONG_BLOCK_SIZE + 2];
 
 static void (*watcher)(const unsigned char *, int, bool) = nullptr;
 
@@ -110,10 +128,16 @@ static int cancelled_by_receiver()
 
 // Waits for the receiver to choose the block check: 'C' asks for CRC-16,
 // NAK for the checksum. Returns 0 once it has, or the failure's result.
-static int wait_for_start(XmodemMode *mode)
+static int wait_for_start(XmodemMode *mode, const Rules &rules)
 {
-    for (int tries = 0; tries < START_TRIES; ++tries) {
-        int answer = next_byte(START_TIMEOUT_MS, STARTS);
+    long long limit = serial_clock_ms() + rules.start_limit_ms;
+    for (int tries = 0;
+         rules.start_limit_ms > 0 ? serial_clock_ms() < limit : tries < rules.start_tries;
+         ++tries) {
+        int timeout_ms = rules.start_limit_ms > 0
+                             ? shorter(limit - serial_clock_ms(), START_TIMEOUT_MS)
+                             : START_TIMEOUT_MS;
+        int answer = next_byte(timeout_ms, STARTS);
         if (answer == XMODEM_CRC_START) {
             *mode = MODE_CRC;
             return 0;
@@ -210,40 +234,50 @@ static Answer wait_for_answer(long long deadline)
     return ANSWER_NONE;
 }
 
-// Builds the packet for the block at offset sent; returns its length, or 0
-// when the data, filler included, has all gone.
-static int build_packet(const unsigned char *data, int size, int sent, unsigned char number,
-                        XmodemMode mode)
+// Puts the header and the block check around the field of `block` bytes
+// already in the packet; returns the packet's length.
+static int frame_packet(int block, unsigned char number, XmodemMode mode)
 {
-    int count = size - sent;
-    if (count < 0)
-        return 0;
-    if (count > BLOCK_SIZE)
-        count = BLOCK_SIZE;
-
-    unsigned char *field = packet + PACKET_HEADER_SIZE;
-    memset(field, 0, BLOCK_SIZE);
-    if (count > 0)
-        memcpy(field, data + sent, count);
-    // One filler byte marks the end; a size that is a multiple of the block
-    // size gets a block holding nothing but it.
-    if (count < BLOCK_SIZE)
-        field[count] = XMODEM_FILLER;
-
-    packet[0] = XMODEM_SOH;
+    const unsigned char *field = packet + PACKET_HEADER_SIZE;
+    packet[0] = block == BLOCK_SIZE ? XMODEM_SOH : XMODEM_STX;
     packet[1] = number;
     packet[2] = static_cast<unsigned char>(255 - number);
+    unsigned char *check = packet + PACKET_HEADER_SIZE + block;
     if (mode == MODE_CRC) {
-        uint16_t crc = crc16_xmodem(field, BLOCK_SIZE);
-        packet[PACKET_HEADER_SIZE + BLOCK_SIZE] = static_cast<unsigned char>(crc >> 8);
-        packet[PACKET_HEADER_SIZE + BLOCK_SIZE + 1] = static_cast<unsigned char>(crc & 0xFF);
-        return PACKET_HEADER_SIZE + BLOCK_SIZE + 2;
+        uint16_t crc = crc16_xmodem(field, block);
+        check[0] = static_cast<unsigned char>(crc >> 8);
+        check[1] = static_cast<unsigned char>(crc & 0xFF);
+        return PACKET_HEADER_SIZE + block + 2;
     }
     unsigned char sum = 0;
-    for (int i = 0; i < BLOCK_SIZE; ++i)
+    for (int i = 0; i < block; ++i)
         sum = static_cast<unsigned char>(sum + field[i]);
-    packet[PACKET_HEADER_SIZE + BLOCK_SIZE] = sum;
-    return PACKET_HEADER_SIZE + BLOCK_SIZE + 1;
+    check[0] = sum;
+    return PACKET_HEADER_SIZE + block + 1;
+}
+
+// Builds the packet for the block at offset sent; returns its length, or 0
+// when the data, filler included, has all gone. *count is how many of the
+// data's bytes it carries.
+static int build_packet(const unsigned char *data, int size, int sent, unsigned char number,
+                        XmodemMode mode, const Rules &rules, int *count)
+{
+    *count = size - sent;
+    if (*count < 0 || (rules.file && *count == 0))
+        return 0;
+    int block = rules.file && *count > LONG_BLOCK_SIZE - BLOCK_SIZE ? LONG_BLOCK_SIZE : BLOCK_SIZE;
+    if (*count > block)
+        *count = block;
+
+    unsigned char *field = packet + PACKET_HEADER_SIZE;
+    memset(field, rules.file ? XMODEM_FILLER : 0, block);
+    if (*count > 0)
+        memcpy(field, data + sent, *count);
+    // The boot download's end: one filler byte, then zeros; a size that is
+    // a multiple of the block size gets a block holding nothing but it.
+    if (*count < block)
+        field[*count] = XMODEM_FILLER;
+    return frame_packet(block, number, mode);
 }
 
 // The share of the image that went before the block just acknowledged. In
@@ -263,11 +297,14 @@ void xmodem_show_progress(bool shown)
     progress_shown = shown;
 }
 
-static void show_progress(int percent)
+static void show_boot_progress(int percent)
 {
     if (progress_shown)
         console_print("\b\b\b\b\b%3d%%)", percent);
 }
+
+// Who shows the progress of the transfer under way.
+static void (*show_progress)(int percent) = show_boot_progress;
 
 // Sends a packet or the EOT until the receiver acknowledges it, at most
 // `tries` times, waiting timeout_ms for each answer. Returns 0 once it is
@@ -311,47 +348,115 @@ static int send_until_acknowledged(const unsigned char *bytes, int length, int t
     return result;
 }
 
-// The whole transfer: the start, the blocks and the end.
-static int send_image(const unsigned char *data, int size)
+// Sends the blocks of data from block number 1, then the EOT. Returns the
+// bytes sent in blocks, or the failure's result.
+static int send_blocks(const unsigned char *data, int size, XmodemMode mode, const Rules &rules)
 {
-    XmodemMode mode;
-    int result = wait_for_start(&mode);
-    if (result < 0)
-        return result;
-
-    // Blank the waiting notice, then show the percentage in place.
-    console_print("\r                                   \r%s",
-                  progress_shown ? "Downloading boot code...(  0%)" : "");
-
     unsigned char number = 1;
     int sent = 0;
     int shown_percent = -1; // the progress of the block acknowledged last
-    for (int length; (length = build_packet(data, size, sent, number, mode)) > 0;) {
-        result =
-            send_until_acknowledged(packet, length, BLOCK_TRIES, ANSWER_TIMEOUT_MS, shown_percent);
+    int count;
+    for (int length; (length = build_packet(data, size, sent, number, mode, rules, &count)) > 0;) {
+        int result = send_until_acknowledged(packet, length, rules.block_tries,
+                                             rules.answer_timeout_ms, shown_percent);
         if (result == NOT_ACKNOWLEDGED) {
             xmodem_give_up();
             return XMODEM_ERR_BLOCK_RETRIES;
         }
         if (result < 0)
             return result;
-        shown_percent = percent_sent(sent, size);
+        // The boot download has always shown what went before the block.
+        shown_percent = percent_sent(rules.file ? sent + count : sent, size);
         ++number;
-        sent += BLOCK_SIZE;
+        sent += length - PACKET_HEADER_SIZE - (mode == MODE_CRC ? 2 : 1);
     }
 
     // A receiver that cancels here has refused the image.
     static const unsigned char end[] = {XMODEM_EOT};
-    result = send_until_acknowledged(end, sizeof end, EOT_TRIES, EOT_TIMEOUT_MS, shown_percent);
+    int result =
+        send_until_acknowledged(end, sizeof end, EOT_TRIES, rules.eot_timeout_ms, shown_percent);
     if (result == NOT_ACKNOWLEDGED)
         return XMODEM_ERR_NO_EOT_ACK;
     return result < 0 ? result : sent;
 }
 
+// The boot download: the start, the blocks and the end.
+static int send_image(const unsigned char *data, int size)
+{
+    XmodemMode mode;
+    int result = wait_for_start(&mode, BOOT_RULES);
+    if (result < 0)
+        return result;
+
+    // Blank the waiting notice, then show the percentage in place.
+    console_print("\r                                   \r%s",
+                  progress_shown ? "Downloading boot code...(  0%)" : "");
+    show_progress = show_boot_progress;
+    return send_blocks(data, size, mode, BOOT_RULES);
+}
+
+// A stop request also cuts short the flush after a cancel, and then ends
+// the run rather than the failure.
+static int as_stopped(int result)
+{
+    return result < 0 && serial_stop_requested() ? XMODEM_ERR_STOPPED : result;
+}
+
 int xmodem_send(const unsigned char *data, int size)
 {
-    int result = send_image(data, size);
-    // A stop request also cuts short the flush after a cancel, and then
-    // ends the run rather than the failure.
-    return result < 0 && serial_stop_requested() ? XMODEM_ERR_STOPPED : result;
+    return as_stopped(send_image(data, size));
+}
+
+// Sends YMODEM's block 0, the file's name and size (or, with name nullptr,
+// the empty one that ends the batch), once the receiver asks for it.
+static int send_block_zero(const char *name, int size, XmodemMode *mode)
+{
+    int result = wait_for_start(mode, FILE_RULES);
+    if (result < 0)
+        return result;
+    unsigned char *field = packet + PACKET_HEADER_SIZE;
+    char size_text[16];
+    size_t size_length = static_cast<size_t>(snprintf(size_text, sizeof size_text, "%d", size));
+    // A name, its 0, the size and a 0 after it: a file's name always fits
+    // in the long block, whatever the path that led to it.
+    size_t name_length = name != nullptr ? strlen(name) : 0;
+    if (name_length + size_length + 2 > LONG_BLOCK_SIZE)
+        name_length = LONG_BLOCK_SIZE - size_length - 2;
+    int block = name_length + size_length + 2 > BLOCK_SIZE ? LONG_BLOCK_SIZE : BLOCK_SIZE;
+    memset(field, 0, block);
+    if (name != nullptr) {
+        memcpy(field, name, name_length);
+        memcpy(field + name_length + 1, size_text, size_length);
+    }
+    result = send_until_acknowledged(packet, frame_packet(block, 0, *mode), FILE_RULES.block_tries,
+                                     FILE_RULES.answer_timeout_ms, -1);
+    if (result == NOT_ACKNOWLEDGED) {
+        xmodem_give_up();
+        return XMODEM_ERR_BLOCK_RETRIES;
+    }
+    return result;
+}
+
+static int send_file(FileProtocol protocol, const char *name, const unsigned char *data, int size)
+{
+    XmodemMode mode;
+    int result = protocol == PROTOCOL_YMODEM ? send_block_zero(name, size, &mode)
+                                             : wait_for_start(&mode, FILE_RULES);
+    // After block 0 the receiver asks again, and may choose anew.
+    if (result == 0 && protocol == PROTOCOL_YMODEM)
+        result = wait_for_start(&mode, FILE_RULES);
+    if (result == 0)
+        result = send_blocks(data, size, mode, FILE_RULES);
+    if (result >= 0 && protocol == PROTOCOL_YMODEM)
+        result = send_block_zero(nullptr, 0, &mode);
+    return result < 0 ? result : size;
+}
+
+int xmodem_send_file(FileProtocol protocol, const char *name, const unsigned char *data, int size,
+                     void (*progress)(int percent))
+{
+    show_progress = progress;
+    int result = as_stopped(send_file(protocol, name, data, size));
+    show_progress = show_boot_progress;
+    return result;
 }

@@ -1,0 +1,142 @@
+#include "app/terminal_upload.h"
+
+#include "app/speed_switch.h"
+#include "app/terminal_input.h"
+#include "console/console.h"
+#include "serial/serial.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+static const char *protocol_name(FileProtocol protocol)
+{
+    return protocol == PROTOCOL_YMODEM ? "YMODEM" : "XMODEM";
+}
+
+// What a failed transfer means.
+static const char *failure_in_words(int result)
+{
+    switch (result) {
+    case XMODEM_ERR_CANCELLED:
+        return "the receiver cancelled the transfer";
+    case XMODEM_ERR_NO_SYNC:
+        return "the receiver never asked for the first block";
+    case XMODEM_ERR_BLOCK_RETRIES:
+        return "a block was refused 10 times";
+    case XMODEM_ERR_NO_EOT_ACK:
+        return "the receiver did not acknowledge the end of the file";
+    default:
+        return "the transfer was cancelled from the keyboard";
+    }
+}
+
+// Reads the whole file; returns 0 with errno set when it cannot.
+static int read_file(const std::string &path, std::vector<unsigned char> *bytes)
+{
+    FILE *file = fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return 0;
+    bool read = true;
+    unsigned char chunk[65536];
+    for (size_t got; read && (got = fread(chunk, 1, sizeof chunk, file)) > 0;) {
+        bytes->insert(bytes->end(), chunk, chunk + got);
+        if (bytes->size() > INT_MAX) {
+            errno = EFBIG;
+            read = false;
+        }
+    }
+    // A directory opens on some systems and fails at the first read.
+    if (ferror(file))
+        read = false;
+    int error = errno;
+    fclose(file);
+    errno = error;
+    return read;
+}
+
+// Ctrl-\ then c among the keys typed while the file goes.
+static bool escaped = false;
+
+static int leave_keys_typed()
+{
+    unsigned char keys[64];
+    int got = console_read(keys, sizeof keys);
+    if (got < 0)
+        serial_watch_keys(nullptr); // the keyboard has gone; nothing more to watch
+    for (int i = 0; i < got; ++i) {
+        if (escaped && keys[i] == LEAVE_KEY)
+            return 1;
+        escaped = keys[i] == ESCAPE_KEY;
+    }
+    return 0;
+}
+
+// A script may ask for the loader's speed switch and the file at once
+// ("loady 0x800000 921600\r" then Ctrl-\ y): the request then comes while
+// the sender waits for the receiver to start.
+static void follow_speed_switch(const unsigned char *bytes, int count, bool answered)
+{
+    SpeedSwitch wanted;
+    if (!answered && speed_switch_asked(bytes, count, &wanted))
+        speed_switch_follow(wanted, nullptr);
+}
+
+static const char *shown_name;
+static const char *shown_protocol;
+static int shown_percent;
+
+static void show_progress(int percent)
+{
+    if (percent != shown_percent)
+        console_note("\rSending '%s' by %s: %d%%", shown_name, shown_protocol, percent);
+    shown_percent = percent;
+}
+
+UploadEnd upload_file(FileProtocol protocol, const std::string &path)
+{
+    const char *name = path.c_str();
+    std::vector<unsigned char> bytes;
+    if (!read_file(path, &bytes)) {
+        console_note("Could not send '%s': %s.\n", name, strerror(errno));
+        return UPLOAD_ENDED;
+    }
+    // The receiver gets the file's own name, without the folders.
+    size_t slash = path.find_last_of(
+#ifdef _WIN32
+        "/\\:"
+#else
+        "/"
+#endif
+    );
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+
+    shown_name = name;
+    shown_protocol = protocol_name(protocol);
+    shown_percent = -1;
+    show_progress(0);
+    escaped = false;
+    if (console_has_keyboard())
+        serial_watch_keys(leave_keys_typed);
+    xmodem_watch(follow_speed_switch);
+    long long started = serial_clock_ms();
+    int result = xmodem_send_file(protocol, base.c_str(), bytes.data(),
+                                  static_cast<int>(bytes.size()), show_progress);
+    long long took_s = (serial_clock_ms() - started + 500) / 1000;
+    bool left = serial_stop_requested() && !console_stop_requested();
+    serial_watch_keys(nullptr);
+    xmodem_watch(nullptr);
+    console_note("\n");
+
+    if (result == XMODEM_ERR_LINE_LOST)
+        return UPLOAD_PORT_LOST;
+    if (result == XMODEM_ERR_STOPPED && !left)
+        return UPLOAD_STOPPED;
+    if (result < 0)
+        console_note("Could not send '%s': %s.\n", name, failure_in_words(result));
+    else
+        console_note("Sent '%s': %d bytes in %lld s.\n", name, result, took_s);
+    return left ? UPLOAD_LEFT : UPLOAD_ENDED;
+}

@@ -1,0 +1,178 @@
+#include "tools/board_load.h"
+
+#include "tools/board_line.h"
+#include "xmodem/crc16.h"
+#include "xmodem/xmodem.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+enum {
+    LONG_BLOCK = 1024,
+    SHORT_BLOCK = 128,
+    START_OFFERS = 60, // one a second
+    BYTE_TIMEOUT_MS = 1000,
+    KEY_TIMEOUT_MS = 10000,
+    ESCAPE = 0x1B,
+};
+
+// CRC-32 as zlib and U-Boot's crc32 command compute it.
+static unsigned crc32_of(const std::vector<unsigned char> &bytes)
+{
+    unsigned crc = 0xFFFFFFFF;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+    }
+    return ~crc;
+}
+
+// Prints the loader's request, waits for the key at the new speed; returns
+// whether the tool's line is there.
+static bool switch_speed(int baud, const char *key_name, int key)
+{
+    char request[96];
+    snprintf(request, sizeof request, "## Switch baudrate to %d bps and press %s ...\r\n", baud,
+             key_name);
+    line_write_text(request);
+    for (int byte; (byte = line_read(KEY_TIMEOUT_MS)) >= 0;) {
+        if (byte != key)
+            continue;
+        if (line_speed() == baud)
+            return true;
+        printf("The key came with the line at %d baud, not %d.\n", line_speed(), baud);
+        return false;
+    }
+    printf("No key came after the switch to %d baud.\n", baud);
+    return false;
+}
+
+// Reads one packet after its first byte (SOH or STX); returns its number, or
+// -1 when it is broken or incomplete. The field goes to *field.
+static int read_packet(int first, bool crc, std::vector<unsigned char> *field)
+{
+    int size = first == XMODEM_STX ? LONG_BLOCK : SHORT_BLOCK;
+    std::vector<unsigned char> packet(2 + size + (crc ? 2 : 1));
+    for (unsigned char &byte : packet) {
+        int got = line_read(BYTE_TIMEOUT_MS);
+        if (got < 0)
+            return -1;
+        byte = static_cast<unsigned char>(got);
+    }
+    const unsigned char *data = packet.data() + 2;
+    bool intact = packet[0] == static_cast<unsigned char>(255 - packet[1]);
+    if (crc) {
+        unsigned sum = crc16_xmodem(data, size);
+        intact = intact && packet[2 + size] == (sum >> 8) && packet[3 + size] == (sum & 0xFF);
+    } else {
+        unsigned char sum = 0;
+        for (int i = 0; i < size; ++i)
+            sum = static_cast<unsigned char>(sum + data[i]);
+        intact = intact && packet[2 + size] == sum;
+    }
+    field->assign(data, data + size);
+    return intact ? packet[0] : -1;
+}
+
+// Receives one XMODEM transfer, CRC-16 mode, into *data from block number
+// `first`; *data gets block 0 alone when first is 0. Returns 1 at the EOT, 0
+// after a cancel, a silence or a closed line, with the reason in *why.
+static int receive(int first, std::vector<unsigned char> *data, std::string *why)
+{
+    unsigned char expected = static_cast<unsigned char>(first);
+    bool started = false;
+    int cans = 0;
+    for (int offers = 0; offers < START_OFFERS || started;) {
+        if (!started) {
+            line_write(XMODEM_CRC_START);
+            ++offers;
+        }
+        int byte = line_read(started ? KEY_TIMEOUT_MS : 1000);
+        if (byte == LINE_CLOSED || (byte == LINE_SILENT && started)) {
+            *why = byte == LINE_CLOSED ? "the line was closed" : "the sender fell silent";
+            return 0;
+        }
+        cans = byte == XMODEM_CAN ? cans + 1 : 0;
+        if (cans == 2) {
+            *why = "the sender cancelled";
+            return 0;
+        }
+        if (byte == XMODEM_EOT && started) {
+            line_write(XMODEM_ACK);
+            return 1;
+        }
+        if (byte != XMODEM_SOH && byte != XMODEM_STX)
+            continue;
+        started = true;
+        std::vector<unsigned char> field;
+        int number = read_packet(byte, true, &field);
+        if (number == expected) {
+            data->insert(data->end(), field.begin(), field.end());
+            ++expected;
+        }
+        line_write(number < 0 ? XMODEM_NAK : XMODEM_ACK);
+        if (first == 0 && number == 0)
+            return 1; // block 0 alone
+    }
+    *why = "no block came";
+    return 0;
+}
+
+// The file of a YMODEM batch: block 0 (its name and size), the data, and
+// the empty block 0 that ends the batch.
+static int receive_batch(std::vector<unsigned char> *data, std::string *name, std::string *why)
+{
+    std::vector<unsigned char> header;
+    if (!receive(0, &header, why))
+        return 0;
+    *name = reinterpret_cast<const char *>(header.data());
+    long size = atol(reinterpret_cast<const char *>(header.data()) + name->size() + 1);
+    if (!receive(1, data, why))
+        return 0;
+    std::vector<unsigned char> end;
+    if (!receive(0, &end, why))
+        return 0;
+    if (data->size() < static_cast<size_t>(size)) {
+        *why = "the data was shorter than block 0 said";
+        return 0;
+    }
+    data->resize(static_cast<size_t>(size));
+    return 1;
+}
+
+void board_load(bool ymodem, int baud)
+{
+    int found_baud = line_speed();
+    if (baud > 0 && !switch_speed(baud, "ENTER", '\r')) {
+        line_write_text("## Load aborted.\r\n> ");
+        return;
+    }
+    char ready[96];
+    snprintf(ready, sizeof ready, "## Ready for binary (%s) download at %d bps...\r\n",
+             ymodem ? "ymodem" : "xmodem", line_speed());
+    line_write_text(ready);
+
+    std::vector<unsigned char> data;
+    std::string name, why;
+    int loaded = ymodem ? receive_batch(&data, &name, &why) : receive(1, &data, &why);
+    if (loaded) {
+        char total[96];
+        snprintf(total, sizeof total, "## Total Size = 0x%08zx = %zu Bytes\r\n", data.size(),
+                 data.size());
+        line_write_text(total);
+        printf("Loaded %zu bytes by %s%s%s%s, CRC-32 %08x, at %d baud.\n", data.size(),
+               ymodem ? "YMODEM" : "XMODEM", ymodem ? " ('" : "", name.c_str(), ymodem ? "')" : "",
+               crc32_of(data), line_speed());
+    } else {
+        line_write_text("## Load aborted.\r\n");
+        printf("Load failed: %s.\n", why.c_str());
+    }
+    if (baud > 0)
+        switch_speed(found_baud, "ESC", ESCAPE);
+    line_write_text("> ");
+    fflush(stdout);
+}
