@@ -293,6 +293,47 @@ TEST(NetworkPorts, TerminalPassesEveryByteAndALostServerEndsTheRun)
     finish_board(&board);
 }
 
+TEST(NetworkPorts, TheLoadersSpeedSwitchGoesToTheServerAsItsBaudRate)
+{
+    if (!have_ser2net())
+        GTEST_SKIP() << "ser2net is not installed";
+    // The file goes by YMODEM through an RFC 2217 server at the speed that
+    // the emulator's loader asks for; a socket:// port cannot follow.
+    std::string dir = scratch_dir();
+    std::string image = write_file(dir + "/boot.bin", uart_image(pattern_bytes(300, 73)));
+    std::string file = write_file(dir + "/fw.bin", pattern_bytes(3000, 74));
+    const std::string request = "## Switch baudrate to 921600 bps and press ENTER ...";
+    for (bool rfc2217 : {true, false}) {
+        SCOPED_TRACE(rfc2217 ? "rfc2217://" : "socket://");
+        std::string script = rfc2217 ? "loady 0 921600\r\034y" + file + "\n" : "";
+        int keys =
+            open(write_file(dir + "/keys", {script.begin(), script.end()}).c_str(), O_RDONLY);
+        Board board = rfc2217 ? start_board({})
+                              : start_board({"--then-command", "--", "sh", "-c",
+                                             "printf '" + request + "'; exec cat"});
+        PortServer server = start_ser2net(board.device, rfc2217);
+        Child tool =
+            start_child({DRAMLIFT_EXE, "-q", "-t", "-x", "2", "-p", server.url, image}, {}, keys);
+        close(keys);
+        ChildResult run = finish_child(&tool);
+        stop_ser2net(&server);
+        ChildResult loader = finish_board(&board);
+        EXPECT_EQ(run.status, 0) << run.err;
+        if (rfc2217) {
+            EXPECT_NE(run.err.find("Line now at 921600 baud.\n"), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find("Line now at 115200 baud.\n"), std::string::npos) << run.err;
+            EXPECT_NE(loader.out.find("Loaded 3000 bytes by YMODEM ('fw.bin')"), std::string::npos)
+                << loader.out;
+            EXPECT_NE(loader.out.find("at 921600 baud."), std::string::npos) << loader.out;
+        } else {
+            EXPECT_NE(run.err.find("\nCould not switch the line to 921600 baud: A socket:// port "
+                                   "carries bytes only: set the speed on the server.\n"),
+                      std::string::npos)
+                << run.err;
+        }
+    }
+}
+
 TEST(NetworkPorts, TelnetStreamSplitAnywhereGivesTheDataAlone)
 {
     typedef std::vector<unsigned char> Bytes;

@@ -342,3 +342,25 @@ TEST(Windows, ConsoleKeysReachTheBoardAsAVtTerminalSendsThem)
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("Lost serial port COM4."), std::string::npos) << run.err;
 }
+
+TEST(Windows, TerminalSendsAFileAtTheSpeedTheLoaderAsks)
+{
+    std::string dir = scratch_dir();
+    std::string path = "Z:" + write_file(dir + "/boot.bin", uart_image(pattern_bytes(300, 42)));
+    std::string file = "Z:" + write_file(dir + "/fw.bin", pattern_bytes(5000, 43));
+    std::string script = "loady 0 921600\r\034y" + file + "\n";
+    int keys = open(write_file(dir + "/keys", {script.begin(), script.end()}).c_str(), O_RDONLY);
+    Board board = start_board({});
+    attach(board, 4);
+    Child tool = start_child({"wine", DRAMLIFT_WINDOWS_EXE, "-q", "-t", "-x", "3", "-p", "4", path},
+                             wine_env(), keys);
+    close(keys);
+    ChildResult run = finish_child(&tool);
+    ChildResult loader = finish_board(&board);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find(crlf("Line now at 921600 baud.\n")), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("Sent '" + file + "': 5000 bytes in "), std::string::npos) << run.err;
+    EXPECT_NE(loader.out.find("Loaded 5000 bytes by YMODEM ('fw.bin')"), std::string::npos)
+        << loader.out;
+    EXPECT_NE(loader.out.find("at 921600 baud."), std::string::npos) << loader.out;
+}
