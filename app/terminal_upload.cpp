@@ -28,7 +28,7 @@ static const char *failure_in_words(int result)
         return "a block was refused 10 times";
     case XMODEM_ERR_NO_EOT_ACK:
         return "the receiver did not acknowledge the end of the file";
-    default:
+    default: // stopped by Ctrl-\ then c
         return "the transfer was cancelled from the keyboard";
     }
 }

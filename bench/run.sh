@@ -3,6 +3,7 @@
 # lrzsz's sx, and what it costs the PC; prints a Markdown table.
 # Usage: bench/run.sh [build-dir]   (default: build)
 # Needs lrzsz, bc, GNU time and strace; Wine for row 9, ser2net for row 10.
+# Rows 11 to 13 compare a YMODEM upload from the terminal with lrzsz's sb.
 set -eu
 build=${1:-build}
 dramlift=$build/dramlift
@@ -195,3 +196,45 @@ if command -v ser2net > /dev/null; then
 else
     echo "| 10 | row 1 by rfc2217:// through ser2net | not measured: ser2net missing | at most 1.03 |"
 fi
+
+# 11 to 13. A 1 MiB file from the terminal by YMODEM (Ctrl-\ then y) to
+# lrzsz's rb behind the emulator, in turns with lrzsz's sb sending the same
+# file to rb: unpaced three times each, then once each on a line paced at
+# 115200 baud. The emulator's relay measures both alike, from the sender's
+# first byte to its last.
+relay_time() { sed -n 's/^Relayed [0-9]* bytes from the tool in \([0-9.]*\) s.*/\1/p' "$work/board.out"; }
+head -c 300 /dev/urandom > "$work/tiny.bin"
+mkdir "$work/rb"
+ymodem_turn() { # <name> <emulator options...>
+    name=$1
+    shift
+    start_board "$@" --then-command -- sh -c "cd '$work/rb' && exec rb -q"
+    printf '\034y%s\n' "$work/1m.bin" | "$dramlift" -q -t -x 1 -p "$device" "$work/tiny.bin" > /dev/null 2>&1
+    wait "$board_pid"
+    cmp -s "$work/1m.bin" "$work/rb/1m.bin" || { echo "bench: rb got something else" >&2; exit 1; }
+    relay_time >> "$work/ymodem-dramlift-$name"
+    rm "$work/rb/1m.bin"
+    start_board "$@" -- sh -c "cd '$work/rb' && exec rb -q"
+    wake_on_line
+    sb -q "$work/1m.bin" <&3 >&3 2> /dev/null || true
+    exec 3>&-
+    wait "$board_pid"
+    cmp -s "$work/1m.bin" "$work/rb/1m.bin" || { echo "bench: rb got something else from sb" >&2; exit 1; }
+    relay_time >> "$work/ymodem-sb-$name"
+    rm "$work/rb/1m.bin"
+}
+for _ in 1 2 3; do ymodem_turn unpaced; done
+ymodem_turn paced --paced
+tool=$(median "$work/ymodem-dramlift-unpaced")
+sb=$(median "$work/ymodem-sb-unpaced")
+printf '| 11 | 1 MiB by YMODEM from the terminal to rb, unpaced pty, in turns with sb, median of 3 each | dramlift %.3f s (runs: %s), sb %.3f s (runs: %s); dramlift / sb = %.3f | at most 1.00 |\n' \
+    "$tool" "$(all_runs "$work/ymodem-dramlift-unpaced")" "$sb" "$(all_runs "$work/ymodem-sb-unpaced")" "$(calc "$tool / $sb")"
+# The wire's limit: 1024 blocks of 1029 bytes and two block 0s of 133, two
+# EOTs, and a byte back for each.
+limit=$(calc "(1024 * 1030 + 2 * 134 + 2 * 2) * 10 / 115200")
+tool=$(cat "$work/ymodem-dramlift-paced")
+sb=$(cat "$work/ymodem-sb-paced")
+printf '| 12 | the same on a line paced at 115200 baud, one run each | dramlift %.3f s, %.4f x the limit of %.3f s | within 3 %% |\n' \
+    "$tool" "$(calc "$tool / $limit")" "$limit"
+printf '| 13 | sb on the paced line of row 12 | %.3f s; dramlift / sb = %.4f | at most 1.00 |\n' \
+    "$sb" "$(calc "$tool / $sb")"

@@ -36,7 +36,8 @@ static void print_usage(FILE *stream)
                     "  -s, --checksum        ask for checksum mode instead of CRC-16\n"
                     "  -o, --output FILE     write the data received to FILE: the image and\n"
                     "                        its 8-byte boot trailer, without the filler\n"
-                    "      --paced           answer no sooner than a 115200-baud line allows\n"
+                    "      --paced           answer no sooner than a 115200-baud line allows, and\n"
+                    "                        relay to a command at the speed of the line\n"
                     "      --nak-block N:K   answer NAK to the first K tries of block N\n"
                     "      --can-once N      answer the first try of block N with a single CAN\n"
                     "      --cancel-at N     cancel with CAN CAN at block N\n"
@@ -332,16 +333,30 @@ static int report(const FaultPlan &plan, const Reception &reception, const char 
     return valid;
 }
 
+// On a paced line, bytes go no faster than the line's speed allows: the
+// time at which the wire is free again, after count more bytes.
+static void pace(long long *wire_free_us, int count)
+{
+    int baud = line_speed() > 0 ? line_speed() : 115200;
+    long long now = line_clock_us();
+    *wire_free_us = (*wire_free_us > now ? *wire_free_us : now) + count * 10 * 1000000LL / baud;
+    line_sleep_until(*wire_free_us);
+}
+
 // Copies bytes between the line and the command until the command closes
-// its output (returns false) or the tool closes the line (true). Pipes rather than the line itself,
-// because a program that sets its terminal up and restores it on exit would also flush the tool's
-// unread input, taking the last answer with it.
-static bool relay(int to_command, int from_command, bool as_loader)
+// its output (returns false) or the tool closes the line (true). Pipes
+// rather than the line itself, because a program that sets its terminal up
+// and restores it on exit would also flush the tool's unread input, taking
+// the last answer with it. Tells at the end how long the tool's bytes took,
+// from the first to the last.
+static bool relay(int to_command, int from_command, bool as_loader, bool paced)
 {
     bool mode_shown = as_loader;
     int speed = line_speed();
-    long bytes_at_speed = 0;
-    for (;;) {
+    long bytes_at_speed = 0, bytes_relayed = 0;
+    long long first_us = 0, last_us = 0, to_tool_free_us = 0, to_command_free_us = 0;
+    bool line_closed = false;
+    while (!line_closed) {
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(from_command, &readable);
@@ -353,14 +368,15 @@ static bool relay(int to_command, int from_command, bool as_loader)
             unsigned char buffer[512];
             ssize_t got = read(from_command, buffer, sizeof buffer);
             if (got <= 0)
-                return false;
+                break;
             if (!mode_shown) {
                 printf("The command asked for %s mode.\n",
                        buffer[0] == 'C' ? "CRC-16" : "checksum");
                 mode_shown = true;
             }
-            for (ssize_t i = 0; i < got; ++i)
-                line_write(buffer[i]);
+            if (paced)
+                pace(&to_tool_free_us, static_cast<int>(got));
+            line_write_all(buffer, static_cast<int>(got));
         }
         // The tool sets the speed before it sends at it.
         if (as_loader && line_speed() != speed) {
@@ -371,20 +387,30 @@ static bool relay(int to_command, int from_command, bool as_loader)
             bytes_at_speed = 0;
         }
         if (FD_ISSET(line_descriptor(), &readable)) {
-            int byte;
-            while ((byte = line_read(0)) >= 0) {
-                unsigned char passed = static_cast<unsigned char>(byte);
-                (void)!write(to_command, &passed, 1);
-                ++bytes_at_speed;
-            }
-            if (byte == LINE_CLOSED)
-                return true;
+            unsigned char buffer[4096];
+            int count = 0, byte = LINE_SILENT;
+            while (count < static_cast<int>(sizeof buffer) && (byte = line_read(0)) >= 0)
+                buffer[count++] = static_cast<unsigned char>(byte);
+            line_closed = count == 0 && byte == LINE_CLOSED;
+            if (count > 0 && first_us == 0)
+                first_us = line_clock_us();
+            if (paced && count > 0)
+                pace(&to_command_free_us, count);
+            (void)!write(to_command, buffer, static_cast<size_t>(count));
+            bytes_at_speed += count;
+            bytes_relayed += count;
+            if (count > 0)
+                last_us = line_clock_us();
         }
     }
+    printf("Relayed %ld bytes from the tool in %.3f s, first to last.\n", bytes_relayed,
+           (last_us - first_us) / 1e6);
+    fflush(stdout);
+    return line_closed;
 }
 
 // Hands the line to a command after the wake-up; returns its exit status.
-static int hand_over(char *command[], bool as_loader)
+static int hand_over(char *command[], bool as_loader, bool paced)
 {
     int to_command[2], from_command[2];
     if (pipe(to_command) != 0 || pipe(from_command) != 0)
@@ -402,7 +428,7 @@ static int hand_over(char *command[], bool as_loader)
     close(to_command[0]);
     close(from_command[1]);
     // A loader runs until the board is switched off.
-    if (relay(to_command[1], from_command[0], as_loader) && as_loader && child > 0)
+    if (relay(to_command[1], from_command[0], as_loader, paced) && as_loader && child > 0)
         kill(child, SIGTERM);
     close(to_command[1]);
     int status = 0;
@@ -422,7 +448,7 @@ static int serve(const FaultPlan &plan, const BoardOptions &options, char *comma
 
     int status;
     if (command[0] != nullptr && !options.command_after_download) {
-        status = hand_over(command, false);
+        status = hand_over(command, false, plan.paced);
     } else {
         Reception reception;
         FaultPlan board = plan;
@@ -433,7 +459,7 @@ static int serve(const FaultPlan &plan, const BoardOptions &options, char *comma
             return status; // at once, as a board that loses power
         fflush(stdout);
         if (status == 0 && command[0] != nullptr) {
-            status = hand_over(command, true);
+            status = hand_over(command, true, plan.paced);
         } else if (status == 0) {
             // Until the tool lets go of the line.
             printf("Loader received %ld bytes.\n", board_run_loader(board.typed));

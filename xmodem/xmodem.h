@@ -17,7 +17,7 @@ enum XmodemByte {
 
 enum XmodemResult {
     XMODEM_ERR_CANCELLED = -1,     // the receiver sent CAN twice in a row
-    XMODEM_ERR_NO_SYNC = -2,       // no start character in 16 tries
+    XMODEM_ERR_NO_SYNC = -2,       // no start character in 16 tries (60 s for a file)
     XMODEM_ERR_BLOCK_RETRIES = -4, // a block not acknowledged in 25 tries (10 for a file)
     XMODEM_ERR_NO_EOT_ACK = -5,    // the EOT not acknowledged in 10 tries
     XMODEM_ERR_LINE_LOST = -6,     // the port went away; no code is shown for it
