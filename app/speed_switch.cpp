@@ -22,8 +22,10 @@ static const struct {
     unsigned char key;
 } ENDINGS[] = {{" bps and press ENTER", CARRIAGE_RETURN}, {" bps and press ESC", ESCAPE}};
 
-// The board's line so far, from its start.
+// The board's line so far, from its start, and whether the line of the last
+// request is still open.
 static std::string line;
+static bool request_open = false;
 
 // Whether the line is, so far, exactly a request: the prefix, a speed, and
 // one of the endings.
@@ -52,9 +54,11 @@ int speed_switch_asked(const unsigned char *bytes, int count, SpeedSwitch *wante
     for (int i = 0; i < count; ++i) {
         if (bytes[i] == '\r' || bytes[i] == '\n') {
             line.clear();
+            request_open = request_open && bytes[i] != '\n';
         } else if (line.size() < LONGEST_LINE) {
             line.push_back(static_cast<char>(bytes[i]));
-            asked |= is_request(wanted);
+            if (is_request(wanted))
+                asked = request_open = true;
         }
     }
     return asked;
@@ -63,12 +67,13 @@ int speed_switch_asked(const unsigned char *bytes, int count, SpeedSwitch *wante
 void speed_switch_follow(const SpeedSwitch &wanted, int (*show)(const unsigned char *, int))
 {
     unsigned char rest[LONGEST_LINE];
-    bool mid_line = true;
     for (int got; (got = serial_read(rest, sizeof rest, SETTLE_MS)) > 0;) {
-        mid_line = rest[got - 1] != '\n';
+        request_open = rest[got - 1] != '\n';
         if (show != nullptr)
             show(rest, got);
     }
+    // Unshown, the board's line leaves the caller's own line open.
+    bool mid_line = show == nullptr || request_open;
     std::string why;
     const char *start = mid_line ? "\n" : "";
     if (!serial_set_speed(wanted.baud, &why)) {

@@ -124,7 +124,7 @@ UploadEnd upload_file(FileProtocol protocol, const std::string &path)
     long long started = serial_clock_ms();
     int result = xmodem_send_file(protocol, base.c_str(), bytes.data(),
                                   static_cast<int>(bytes.size()), show_progress);
-    long long took_s = (serial_clock_ms() - started + 500) / 1000;
+    double took_s = (serial_clock_ms() - started) / 1000.0;
     bool left = serial_stop_requested() && !console_stop_requested();
     serial_watch_keys(nullptr);
     xmodem_watch(nullptr);
@@ -137,6 +137,6 @@ UploadEnd upload_file(FileProtocol protocol, const std::string &path)
     if (result < 0)
         console_note("Could not send '%s': %s.\n", name, failure_in_words(result));
     else
-        console_note("Sent '%s': %d bytes in %lld s.\n", name, result, took_s);
+        console_note("Sent '%s': %d bytes in %.*f s.\n", name, result, took_s < 10 ? 1 : 0, took_s);
     return left ? UPLOAD_LEFT : UPLOAD_ENDED;
 }

@@ -129,7 +129,9 @@ void serial_write(const unsigned char *bytes, int count)
 
 int serial_read(unsigned char *buffer, int capacity, int timeout_ms)
 {
-    long long deadline = serial_clock_ms() + timeout_ms;
+    // The clock rounds up: "now" as a deadline could still be most of a
+    // millisecond away. A deadline already past takes only what is there.
+    long long deadline = timeout_ms > 0 ? serial_clock_ms() + timeout_ms : 0;
     if (!port_lost) {
         int got = active->receive(buffer, capacity, deadline);
         if (got != IO_LOST)

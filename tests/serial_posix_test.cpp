@@ -60,6 +60,14 @@ TEST(SerialPosix, ReadOnASilentLineWaitsItsTimeOutAndReturnsZero)
     double elapsed = now_seconds() - start;
     EXPECT_GE(elapsed, 0.050);
     EXPECT_LT(elapsed, 1.0);
+
+    // Time-out 0 takes only what is there: no wait at all, even within
+    // the millisecond that the clock rounds up to.
+    unsigned char byte;
+    start = now_seconds();
+    for (int i = 0; i < 1000; ++i)
+        EXPECT_EQ(serial_read(&byte, 1, 0), 0);
+    EXPECT_LT(now_seconds() - start, 0.2);
     serial_close();
     close(master);
 }

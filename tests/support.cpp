@@ -370,3 +370,14 @@ void stop_ser2net(PortServer *server)
     kill(server->process.pid, SIGTERM);
     finish_child(&server->process);
 }
+
+unsigned crc32_of(const std::vector<unsigned char> &bytes)
+{
+    unsigned crc = 0xFFFFFFFF;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+    }
+    return ~crc;
+}

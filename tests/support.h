@@ -99,4 +99,7 @@ void stop_ser2net(PortServer *server);
 // A steady clock in seconds.
 double now_seconds();
 
+// CRC-32 as zlib and U-Boot's crc32 command compute it.
+unsigned crc32_of(const std::vector<unsigned char> &bytes);
+
 #endif

@@ -232,18 +232,6 @@ TEST(Terminal, PipedCommandsGoToTheBoardAndItsOutputIsShownUntilASignal)
 namespace
 {
 
-// CRC-32 as zlib and U-Boot's crc32 compute it.
-unsigned crc32_of(const std::vector<unsigned char> &bytes)
-{
-    unsigned crc = 0xFFFFFFFF;
-    for (unsigned char byte : bytes) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
-    }
-    return ~crc;
-}
-
 std::string hex8(unsigned value)
 {
     char text[9];

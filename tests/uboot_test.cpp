@@ -18,17 +18,6 @@ void type(int keys, const std::string &text)
     ASSERT_EQ(write(keys, text.data(), text.size()), static_cast<ssize_t>(text.size()));
 }
 
-unsigned crc32_of(const std::vector<unsigned char> &bytes)
-{
-    unsigned crc = 0xFFFFFFFF;
-    for (unsigned char byte : bytes) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
-    }
-    return ~crc;
-}
-
 } // namespace
 
 TEST(RealUBoot, LoadsWhatTheTerminalSendsAndFollowsItsSpeedSwitch)
