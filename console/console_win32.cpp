@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 #include <windows.h>
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
@@ -240,7 +241,7 @@ int console_wait_input(int timeout_ms)
 {
     // Input handed over by the reading thread is looked at every slice.
     HANDLE events[2] = {console_stop_event(), keyboard};
-    DWORD limit = keyboard_is_console ? static_cast<DWORD>(timeout_ms) : INPUT_SLICE_MS;
+    DWORD limit = static_cast<DWORD>(keyboard_is_console ? timeout_ms : INPUT_SLICE_MS);
     DWORD woken = WaitForMultipleObjects(keyboard_is_console ? 2 : 1, events, FALSE, limit);
     return !console_stop_requested() && (woken == WAIT_OBJECT_0 + 1 || !keyboard_is_console);
 }
@@ -263,22 +264,38 @@ int console_write(const unsigned char *bytes, int count)
     return 1;
 }
 
-// Through the C library, whose text mode ends the lines as the console
-// expects; a stop request cancels a write that waits.
+// Formatted first and written in one call, through the C library, whose
+// text mode ends the lines as the console expects: its printf would hand
+// the text over a character at a time, a system call each. A stop request
+// cancels a write that waits.
+static int write_formatted(FILE *stream, const char *format, va_list arguments)
+{
+    va_list measured;
+    va_copy(measured, arguments);
+    int length = vsnprintf(nullptr, 0, format, measured);
+    va_end(measured);
+    if (length < 0)
+        return 0;
+    std::vector<char> text(static_cast<size_t>(length) + 1);
+    vsnprintf(text.data(), text.size(), format, arguments);
+    return fwrite(text.data(), 1, static_cast<size_t>(length), stream) ==
+           static_cast<size_t>(length);
+}
+
 int console_print(const char *format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    int length = vprintf(format, arguments);
+    int written = write_formatted(stdout, format, arguments);
     va_end(arguments);
-    return length >= 0;
+    return written;
 }
 
 void console_note(const char *format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    vfprintf(stderr, format, arguments);
+    write_formatted(stderr, format, arguments);
     va_end(arguments);
 }
 

@@ -27,7 +27,7 @@ std::vector<unsigned char> packet(const std::vector<unsigned char> &field, unsig
                                   bool crc)
 {
     std::vector<unsigned char> bytes(3 + field.size());
-    bytes[0] = field.size() == 1024 ? 0x02 : 0x01; // STX or SOH
+    bytes[0] = 0x01;
     bytes[1] = static_cast<unsigned char>(number);
     bytes[2] = static_cast<unsigned char>(255 - number);
     std::copy(field.begin(), field.end(), bytes.begin() + 3);

@@ -17,8 +17,7 @@ inline std::vector<unsigned char> data_field(const std::vector<unsigned char> &i
     return data_field(image.data(), image.size(), offset);
 }
 
-// SOH (STX for a 1024-byte field), number, complement, field, then CRC-16
-// (high byte first) or the sum.
+// SOH, number, complement, field, then CRC-16 (high byte first) or the sum.
 std::vector<unsigned char> packet(const std::vector<unsigned char> &field, unsigned number,
                                   bool crc);
 
