@@ -94,10 +94,6 @@ static bool gone(ssize_t result)
 
 int port_receive(int port, unsigned char *buffer, int capacity, long long deadline_ms)
 {
-    // A read that may wait is nearly always one for an answer still on its
-    // way: waiting first saves the read that would find nothing.
-    if (deadline_ms > serial_clock_ms() && port_wait(port, false, deadline_ms) != WAIT_READY)
-        return 0;
     for (;;) {
         ssize_t got = read(port, buffer, static_cast<size_t>(capacity));
         if (got > 0)
