@@ -16,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-enum { CLOSE_GRACE_MS = 5000 };
+enum { CLOSE_GRACE_MS = 5000, COMMAND_GRACE_MS = 1000 };
 
 static void print_usage(FILE *stream)
 {
@@ -427,12 +427,21 @@ static int hand_over(char *command[], bool as_loader, bool paced)
     }
     close(to_command[0]);
     close(from_command[1]);
-    // A loader runs until the board is switched off.
-    if (relay(to_command[1], from_command[0], as_loader, paced) && as_loader && child > 0)
-        kill(child, SIGTERM);
+    bool switched_off = relay(to_command[1], from_command[0], as_loader, paced);
     close(to_command[1]);
     int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) < 0)
+    if (child < 0)
+        return 1;
+    // A loader runs until the board is switched off; what it was still
+    // given first gets the time to arrive.
+    long long grace_end = line_clock_us() + COMMAND_GRACE_MS * 1000LL;
+    pid_t ended;
+    while ((ended = waitpid(child, &status, WNOHANG)) == 0 && switched_off && as_loader &&
+           line_clock_us() < grace_end)
+        line_sleep_until(line_clock_us() + 20 * 1000);
+    if (ended == 0 && switched_off && as_loader)
+        kill(child, SIGTERM);
+    if (ended == 0 && waitpid(child, &status, 0) < 0)
         return 1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
