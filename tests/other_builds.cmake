@@ -77,8 +77,16 @@ if(QEMU)
     COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/real_ports_test.sh $<TARGET_FILE:dramlift_static>
             $<TARGET_FILE:port_probe> $<TARGET_FILE:dramlift-board>)
   set_tests_properties(real_ports PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+
+  # A real U-Boot, Debian's u-boot-qemu, as the loader that the terminal
+  # sends files to.
+  add_executable(uboot_tests uboot_test.cpp)
+  target_link_libraries(uboot_tests PRIVATE test_support GTest::gtest_main)
+  add_dependencies(uboot_tests dramlift dramlift-board)
+  gtest_discover_tests(uboot_tests)
 else()
   add_skipped_test(real_ports "qemu-system-x86 missing: the real serial drivers not tried")
+  add_skipped_test(real_uboot "qemu-system-x86 missing: no real U-Boot tried")
 endif()
 
 # The macOS programs, cross-built with zig's clang from the sources of the
