@@ -159,10 +159,9 @@ int console_write(const unsigned char *bytes, int count)
     return 1;
 }
 
-int console_print(const char *format, ...)
+// The text that printf would write, whole, however long.
+static std::string formatted(const char *format, va_list arguments)
 {
-    va_list arguments;
-    va_start(arguments, format);
     std::vector<char> text(256);
     va_list again;
     va_copy(again, arguments);
@@ -172,25 +171,32 @@ int console_print(const char *format, ...)
         vsnprintf(text.data(), text.size(), format, again);
     }
     va_end(again);
+    return length > 0 ? std::string(text.data(), static_cast<size_t>(length)) : std::string();
+}
+
+int console_print(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    std::string text = formatted(format, arguments);
     va_end(arguments);
-    return length >= 0 &&
-           console_write(reinterpret_cast<const unsigned char *>(text.data()), length);
+    return console_write(reinterpret_cast<const unsigned char *>(text.data()),
+                         static_cast<int>(text.size()));
 }
 
 void console_note(const char *format, ...)
 {
-    char text[1024];
     va_list arguments;
     va_start(arguments, format);
-    vsnprintf(text, sizeof text, format, arguments);
+    std::string text = formatted(format, arguments);
     va_end(arguments);
     // A raw terminal moves down without going back to the line's start.
     bool raw = keyboard_raw && isatty(STDERR_FILENO);
     std::string shown;
-    for (const char *c = text; *c != '\0'; ++c) {
-        if (*c == '\n' && raw)
+    for (char c : text) {
+        if (c == '\n' && raw)
             shown += '\r';
-        shown += *c;
+        shown += c;
     }
     fwrite(shown.data(), 1, shown.size(), stderr);
 }

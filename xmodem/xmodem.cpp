@@ -368,7 +368,7 @@ static int send_blocks(const unsigned char *data, int size, XmodemMode mode, con
         // The boot download has always shown what went before the block.
         shown_percent = percent_sent(rules.file ? sent + count : sent, size);
         ++number;
-        sent += length - PACKET_HEADER_SIZE - (mode == MODE_CRC ? 2 : 1);
+        sent += packet[0] == XMODEM_STX ? LONG_BLOCK_SIZE : BLOCK_SIZE;
     }
 
     // A receiver that cancels here has refused the image.
@@ -391,7 +391,6 @@ static int send_image(const unsigned char *data, int size)
     // Blank the waiting notice, then show the percentage in place.
     console_print("\r                                   \r%s",
                   progress_shown ? "Downloading boot code...(  0%)" : "");
-    show_progress = show_boot_progress;
     return send_blocks(data, size, mode, BOOT_RULES);
 }
 
