@@ -109,6 +109,15 @@ static int speed_of_baud(int baud, speed_t *speed)
     return 0;
 }
 
+// Puts the speed into the settings; returns 0 where the system has no
+// setting for it.
+static int put_speed(termios *line, int baud)
+{
+    speed_t speed;
+    return speed_of_baud(baud, &speed) && cfsetispeed(line, speed) == 0 &&
+           cfsetospeed(line, speed) == 0;
+}
+
 // A driver may take some of the settings and quietly ignore the rest: what
 // matters must read back as it was set.
 static int line_took(const termios &wanted)
@@ -161,11 +170,7 @@ static int tty_configure(int baud, std::string *why)
     line.c_cflag |= CS8 | CREAD | CLOCAL;
     line.c_cc[VMIN] = 1;
     line.c_cc[VTIME] = 0;
-    speed_t speed;
-    int reason = speed_of_baud(baud, &speed) && cfsetispeed(&line, speed) == 0 &&
-                         cfsetospeed(&line, speed) == 0
-                     ? 0
-                     : EINVAL;
+    int reason = put_speed(&line, baud) ? 0 : EINVAL;
     if (reason == 0) {
         // Whatever part of it the driver takes is put back at close.
         line_changed = true;
@@ -189,20 +194,17 @@ static int tty_configure(int baud, std::string *why)
 
 static int tty_set_speed(int baud, std::string *why)
 {
-    termios line;
-    speed_t speed;
-    if (!speed_of_baud(baud, &speed)) {
+    speed_t known;
+    if (!speed_of_baud(baud, &known)) {
         *why = "This system has no setting for " + std::to_string(baud) + " baud";
         return STEP_FAILED;
     }
-    if (tcgetattr(tty, &line) != 0 || cfsetispeed(&line, speed) != 0 ||
-        cfsetospeed(&line, speed) != 0 || tcsetattr(tty, TCSADRAIN, &line) != 0 ||
-        !line_took(line)) {
+    termios line;
+    if (tcgetattr(tty, &line) != 0 || !put_speed(&line, baud) ||
+        tcsetattr(tty, TCSADRAIN, &line) != 0 || !line_took(line)) {
         *why = "The port did not take " + std::to_string(baud) + " baud";
         // Whatever it took of it goes back to the speed in use.
-        speed_of_baud(line_baud, &speed);
-        cfsetispeed(&line, speed);
-        cfsetospeed(&line, speed);
+        put_speed(&line, line_baud);
         tcsetattr(tty, TCSANOW, &line);
         return STEP_FAILED;
     }
