@@ -6,10 +6,12 @@
 #include "serial/transport.h"
 #include "serial/wait.h"
 
-enum { CONFIGURE_LIMIT_MS = 2000, CLOSE_LIMIT_MS = 500, DATASIZE_8 = 8 };
+enum { CONFIGURE_LIMIT_MS = 2000, CLOSE_LIMIT_MS = 500, DATASIZE_8 = 8, WORDS_KEPT = 80 };
 
 static TelnetSession session;
 static bool connected = false;
+// The speed in force, for a switch that the server does not take.
+static uint32_t line_baud = 0;
 
 // The settings found at open, to put back at close.
 static const int REMEMBERED[] = {COM_SET_BAUDRATE, COM_SET_DATASIZE, COM_SET_PARITY,
@@ -34,20 +36,43 @@ static int take(unsigned char *buffer, int count)
     return count;
 }
 
+// The server's last line of text while the data is for nobody, and the line
+// it is on: a server that turns the tool away may say why first.
+static std::string server_line;
+static std::string server_words;
+
+static void hear_text(const unsigned char *bytes, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        if (bytes[i] == '\r' || bytes[i] == '\n') {
+            if (!server_line.empty())
+                server_words = server_line;
+            server_line.clear();
+        } else if (bytes[i] >= ' ' && bytes[i] < 0x7F && server_line.size() < WORDS_KEPT) {
+            server_line.push_back(static_cast<char>(bytes[i]));
+        }
+    }
+}
+
+// Whether the server closed the connection during the last wait of until().
+static bool closed_by_server = false;
+
 // Reads what the server sends until `settled` holds (returns STEP_DONE),
-// the deadline passes (STEP_FAILED), the connection goes (STEP_FAILED) or
-// the process is asked to stop (STEP_STOPPED). The data that comes
-// meanwhile is not for anyone yet and goes.
+// the deadline passes (STEP_FAILED), the connection goes (STEP_FAILED,
+// closed_by_server) or the process is asked to stop (STEP_STOPPED). The
+// data that comes meanwhile is not for anyone yet and goes, heard as text.
 static int until(bool (*settled)(), long long deadline_ms)
 {
+    closed_by_server = false;
     while (!settled()) {
         unsigned char buffer[4096];
         int got = tcp_receive(buffer, sizeof buffer, deadline_ms);
         if (got > 0)
-            take(buffer, got);
+            hear_text(buffer, take(buffer, got));
         if (port_stop_requested())
             return STEP_STOPPED;
-        if (got == IO_LOST || (serial_clock_ms() >= deadline_ms && !settled()))
+        closed_by_server = got == IO_LOST;
+        if (closed_by_server || (serial_clock_ms() >= deadline_ms && !settled()))
             return STEP_FAILED;
     }
     return STEP_DONE;
@@ -81,10 +106,15 @@ static int rfc2217_open(const char *port, long long deadline_ms, std::string *, 
         request += telnet_com_port(command, COM_ASK);
     say(request);
     answers_found = 0;
+    server_line.clear();
+    server_words.clear();
     step = until(open_settled, deadline_ms);
     if (step == STEP_DONE && telnet_binary_agreed(&session) < 0) {
         *why = "The server refused binary mode";
         step = STEP_FAILED;
+    } else if (step == STEP_FAILED && closed_by_server) {
+        std::string words = server_line.empty() ? server_words : server_line;
+        *why = "The server closed the connection" + (words.empty() ? "" : ": \"" + words + "\"");
     } else if (step == STEP_FAILED) {
         *why = telnet_com_port_agreed(&session) ? "The server did not tell its settings"
                                                 : "The server does not take RFC 2217 settings";
@@ -151,6 +181,8 @@ static int rfc2217_configure(int baud, std::string *why)
         step = STEP_FAILED;
     } else if (step == STEP_FAILED) {
         *why = "The server did not answer";
+    } else if (step == STEP_DONE) {
+        line_baud = static_cast<uint32_t>(baud);
     }
     return step;
 }
@@ -171,18 +203,30 @@ static bool speed_settled()
     return speed_answer_count == 2;
 }
 
-static int rfc2217_set_speed(int baud, std::string *why)
+// Asks the server for the speed; returns a STEP_ result, and on STEP_DONE
+// the speed that the server says is in force.
+static int ask_for_speed(uint32_t baud, uint32_t *in_force)
 {
     telnet_forget_confirmations(&session);
     speed_answer_count = 0;
-    say(telnet_com_port(COM_SET_BAUDRATE, static_cast<uint32_t>(baud)) +
-        telnet_com_port(COM_SET_BAUDRATE, COM_ASK));
+    say(telnet_com_port(COM_SET_BAUDRATE, baud) + telnet_com_port(COM_SET_BAUDRATE, COM_ASK));
     int step = until(speed_settled, serial_clock_ms() + CONFIGURE_LIMIT_MS);
-    if (step == STEP_DONE && speed_answers[1] != static_cast<uint32_t>(baud)) {
-        *why = "The server did not take " + std::to_string(baud) + " baud";
-        step = STEP_FAILED;
-    } else if (step == STEP_FAILED) {
+    *in_force = speed_answers[1];
+    return step;
+}
+
+static int rfc2217_set_speed(int baud, std::string *why)
+{
+    uint32_t in_force;
+    int step = ask_for_speed(static_cast<uint32_t>(baud), &in_force);
+    if (step == STEP_FAILED) {
         *why = "The server did not answer";
+    } else if (step == STEP_DONE && in_force != static_cast<uint32_t>(baud)) {
+        // The line stays where the other end still listens.
+        *why = "The server set " + std::to_string(in_force) + " baud instead";
+        step = ask_for_speed(line_baud, &in_force) == STEP_STOPPED ? STEP_STOPPED : STEP_FAILED;
+    } else if (step == STEP_DONE) {
+        line_baud = static_cast<uint32_t>(baud);
     }
     return step;
 }

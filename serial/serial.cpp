@@ -109,7 +109,10 @@ int serial_configure(int baud)
 
 int serial_set_speed(int baud, std::string *why)
 {
-    return !port_lost && active->set_speed(baud, why) == STEP_DONE;
+    if (!port_lost)
+        return active->set_speed(baud, why);
+    *why = "The port has gone";
+    return SERIAL_FAILED;
 }
 
 void serial_write(const unsigned char *bytes, int count)

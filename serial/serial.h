@@ -26,8 +26,9 @@ int serial_open(const char *port);
 int serial_configure(int baud);
 
 // Sets the line to another speed, all else as it is, once what was sent has
-// gone. Returns 1, or 0 with the reason in *why (the speed stays then); a
-// socket:// port has no speed of its own.
+// gone. Returns SERIAL_READY; or SERIAL_FAILED with the reason in *why, the
+// speed as it was (a socket:// port has no speed of its own); or
+// SERIAL_STOPPED when the process was asked to stop meanwhile.
 int serial_set_speed(int baud, std::string *why);
 
 // Writes the serial ports of this machine on standard error, as -p names

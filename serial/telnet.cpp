@@ -125,6 +125,7 @@ static void take_command(TelnetSession *session, unsigned char byte, unsigned ch
         bytes[(*data)++] = byte;
     } else if (byte == SB) {
         session->sub_length = 0;
+        session->sub_too_long = false;
         session->state = SUB;
     } else if (byte >= WILL && byte <= DONT) {
         session->verb = byte;
@@ -154,20 +155,22 @@ int telnet_take(TelnetSession *session, unsigned char *bytes, int count, std::st
         case SUB:
         case SUB_IAC:
             if (session->state == SUB_IAC && byte == SE) {
-                take_subnegotiation(session);
+                if (!session->sub_too_long)
+                    take_subnegotiation(session);
                 session->state = DATA;
             } else if (session->state == SUB_IAC && byte != IAC) {
                 // An IAC with a command in a subnegotiation ends it unfinished.
                 take_command(session, byte, bytes, &data);
             } else if (session->state == SUB && byte == IAC) {
                 session->state = SUB_IAC;
-            } else if (session->sub_length < TELNET_SUBNEGOTIATION_MAX) {
-                session->sub[session->sub_length++] = byte; // IAC IAC inside: one 0xFF
-                session->state = SUB;
             } else {
-                // Longer than any the tool takes: the rest is data.
-                bytes[data++] = byte;
-                session->state = DATA;
+                // IAC IAC inside is one 0xFF. A subnegotiation longer than any
+                // the tool takes is read to its end all the same, and dropped.
+                if (session->sub_length < TELNET_SUBNEGOTIATION_MAX)
+                    session->sub[session->sub_length++] = byte;
+                else
+                    session->sub_too_long = true;
+                session->state = SUB;
             }
             break;
         }

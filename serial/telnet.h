@@ -26,7 +26,7 @@ enum {
 };
 
 enum {
-    TELNET_SUBNEGOTIATION_MAX = 64, // longer ones are cut and dropped
+    TELNET_SUBNEGOTIATION_MAX = 64, // longer ones are dropped whole
     TELNET_CONFIRMATIONS_MAX = 16,  // the newest are kept
     TELNET_OPTIONS = 256,
 };
@@ -45,6 +45,7 @@ struct TelnetSession {
     int verb;  // the DO, DONT, WILL or WONT being read
     unsigned char sub[TELNET_SUBNEGOTIATION_MAX];
     int sub_length;
+    bool sub_too_long; // the one being read has outgrown sub
     // Our side of each option (WILL/WONT, the server's DO/DONT) and the
     // server's (its WILL/WONT, our DO/DONT).
     unsigned char ours[TELNET_OPTIONS];

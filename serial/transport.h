@@ -25,7 +25,7 @@ struct Transport {
     // RTS off; on failure, *why says why.
     int (*configure)(int baud, std::string *why);
     // Changes the speed of the line, all else as it is, once what was sent
-    // has gone; on failure, *why says why and the speed stays.
+    // has gone; on failure, *why says why and the speed stays. A STEP_ result.
     int (*set_speed)(int baud, std::string *why);
     // Waits until the deadline at most for the first data byte, then takes
     // what else has arrived. Returns how many, 0 at the deadline or on a stop

@@ -1,5 +1,6 @@
 // Ports on a port server: the built tool against Debian's ser2net, which
 // serves the board emulator's pty on 127.0.0.1 by RFC 2217 or as raw TCP.
+#include "serial/serial.h"
 #include "serial/telnet.h"
 #include "tests/support.h"
 
@@ -56,6 +57,7 @@ enum MockMode {
     MOCK_REFUSES_BINARY, // answers WONT and DONT BINARY
     MOCK_ANSWERS,        // agrees, and confirms every command
     MOCK_FLOODS,         // the same, then sends notifications without end
+    MOCK_HALF_SPEED,     // agrees, but sets half the baud rate asked for above 115200
 };
 
 // Com Port Control commands and their values.
@@ -133,10 +135,12 @@ void serve(MockServer *server, MockMode mode)
                 int command = body[1];
                 server->commands.emplace_back(command, value);
                 bool asked = value == 0 && command != 12;
+                if (mode == MOCK_HALF_SPEED && command == 1 && value > 115200)
+                    value /= 2;
                 if (!asked)
                     settings[command] = value;
                 bool at_open = server->commands.size() <= 5;
-                if (mode == MOCK_ANSWERS || mode == MOCK_FLOODS ||
+                if (mode == MOCK_ANSWERS || mode == MOCK_FLOODS || mode == MOCK_HALF_SPEED ||
                     (mode == MOCK_SETTINGS_ONLY && at_open))
                     answer += confirmation(command, settings[command]);
                 flooding = mode == MOCK_FLOODS && command == 1 && asked && !at_open;
@@ -264,6 +268,12 @@ TEST(NetworkPorts, TerminalPassesEveryByteAndALostServerEndsTheRun)
     ASSERT_EQ(write(keys[1], typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
     EXPECT_EQ(read_until(screen[0], all.substr(200)), all);
 
+    // A second client is turned away, and told why.
+    ChildResult second = run_child({DRAMLIFT_EXE, "-p", server.url, path});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.err, "Could not open serial port " + server.url +
+                              ".\n  The server closed the connection: \"Port already in use\".\n");
+
     // The server goes away: the terminal ends at once, the port lost.
     kill(server.process.pid, SIGKILL);
     double lost_at = now_seconds();
@@ -305,12 +315,13 @@ TEST(NetworkPorts, TheLoadersSpeedSwitchGoesToTheServerAsItsBaudRate)
     const std::string request = "## Switch baudrate to 921600 bps and press ENTER ...";
     for (bool rfc2217 : {true, false}) {
         SCOPED_TRACE(rfc2217 ? "rfc2217://" : "socket://");
-        std::string script = rfc2217 ? "loady 0 921600\r\034y" + file + "\n" : "";
+        std::string script = "loady 0 921600\r" + (rfc2217 ? "\034y" + file + "\n" : "");
         int keys =
             open(write_file(dir + "/keys", {script.begin(), script.end()}).c_str(), O_RDONLY);
-        Board board = rfc2217 ? start_board({})
-                              : start_board({"--then-command", "--", "sh", "-c",
-                                             "printf '" + request + "'; exec cat"});
+        Board board =
+            rfc2217 ? start_board({})
+                    : start_board({"--then-command", "--", "sh", "-c",
+                                   "head -c 15 >/dev/null; printf '" + request + "'; exec cat"});
         PortServer server = start_ser2net(board.device, rfc2217);
         Child tool =
             start_child({DRAMLIFT_EXE, "-q", "-t", "-x", "2", "-p", server.url, image}, {}, keys);
@@ -345,8 +356,9 @@ TEST(NetworkPorts, TelnetStreamSplitAnywhereGivesTheDataAlone)
         std::vector<std::pair<int, uint32_t>> confirmed;
         int binary;
     };
-    Bytes unended = {0xFF, 0xFA, 44, 107};
-    unended.insert(unended.end(), TELNET_SUBNEGOTIATION_MAX - 2 + 3, 0x15); // 2 taken already
+    Bytes too_long = {0xFF, 0xFA, 44, 107};
+    too_long.insert(too_long.end(), TELNET_SUBNEGOTIATION_MAX + 40, 0x06);
+    too_long.insert(too_long.end(), {0xFF, 0xF0, 'd'});
     Bytes flood = agree;
     for (uint32_t i = 0; i < 100; ++i)
         flood.insert(flood.end(), {0xFF, 0xFA, 44, 103, static_cast<unsigned char>(i), 0xFF, 0xF0});
@@ -366,8 +378,9 @@ TEST(NetworkPorts, TelnetStreamSplitAnywhereGivesTheDataAlone)
          "\xFF\xFE\x01",
          {{1, 115200}, {1, 0xFF00}},
          0},
-        // A subnegotiation that never ends is cut: what follows is data.
-        {"no SE", unended, "\x15\x15\x15", "", {}, 0},
+        // A subnegotiation longer than the decoder keeps is none of the
+        // data, however long: its ACK bytes would answer a block.
+        {"longer than kept", too_long, "d", "", {}, 0},
         // IAC and a command inside a subnegotiation end it.
         {"IAC in SB", {0xFF, 0xFA, 44, 101, 0xFF, 0xF1, 'x', 'y'}, "xy", "", {}, 0},
         // The server agrees to BINARY; asked again, it is not answered again.
@@ -549,6 +562,20 @@ TEST(NetworkPorts, Rfc2217SessionAsksSetsAndPutsBackWhateverTheServerSends)
         else
             EXPECT_LT(run.max_rss_kb, quiet_rss + 1024);
     }
+
+    // A server that sets another speed than the loader asked for: the line
+    // goes back to the speed in force, where the loader still listens.
+    MockServer *halving = start_mock(MOCK_HALF_SPEED);
+    ASSERT_EQ(serial_open(halving->url.c_str()), SERIAL_READY);
+    ASSERT_EQ(serial_configure(115200), SERIAL_READY);
+    std::string why;
+    EXPECT_EQ(serial_set_speed(921600, &why), SERIAL_FAILED);
+    EXPECT_EQ(why, "The server set 460800 baud instead");
+    serial_close();
+    Commands switched = finish_mock(halving);
+    ASSERT_EQ(switched.size(), session.size() + 4);
+    EXPECT_EQ(Commands(switched.begin() + 14, switched.begin() + 18),
+              (Commands{{1, 921600}, {1, 0}, {1, 115200}, {1, 0}}));
 
     // A server that will not go binary cannot carry an image.
     MockServer *server = start_mock(MOCK_REFUSES_BINARY);

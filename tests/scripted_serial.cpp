@@ -158,7 +158,7 @@ void serial_close()
 int serial_set_speed(int, std::string *why)
 {
     *why = "scripted";
-    return 0;
+    return SERIAL_FAILED;
 }
 
 void serial_watch_keys(int (*)()) {}

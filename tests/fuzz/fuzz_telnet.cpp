@@ -1,6 +1,7 @@
 // Fuzzes the Telnet decoder with whatever a port server may send: split
 // anywhere, the stream gives the same data, answers and confirmations as
-// whole, and nothing the server sends makes the session outgrow its record.
+// whole, nothing the server sends makes the session outgrow its record, and
+// no byte of a subnegotiation, however long, ever comes out as data.
 //
 // Input: one byte that chooses where to split, then the server's stream.
 #include "serial/telnet.h"
@@ -44,6 +45,24 @@ Decoded decode(const std::vector<unsigned char> &stream, size_t split)
     return decoded;
 }
 
+// The stream as the body of one subnegotiation, its 0xFF bytes doubled, and
+// a data byte after it: that byte alone is data, wherever the decoder's
+// input is split.
+void check_subnegotiation_is_no_data(const std::vector<unsigned char> &body, size_t split)
+{
+    std::vector<unsigned char> stream = {0xFF, 0xFA};
+    for (unsigned char byte : body) {
+        stream.push_back(byte);
+        if (byte == 0xFF)
+            stream.push_back(byte);
+    }
+    stream.insert(stream.end(), {0xFF, 0xF0, 'd'});
+    if (decode(stream, split % (stream.size() + 1)).data != "d") {
+        fprintf(stderr, "broken: a subnegotiation's bytes came out as data\n");
+        abort();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
@@ -64,5 +83,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
         fprintf(stderr, "broken: an answer that is no command\n");
         abort();
     }
+    check_subnegotiation_is_no_data(stream, split);
     return 0;
 }
