@@ -44,14 +44,23 @@ static int version_1_checksum_good(const unsigned char *image, long length)
     return sum == image[BOOT_HEADER_CHECKSUM_AT];
 }
 
-int read_boot_header(const unsigned char *image, long length, BootHeader *header)
+unsigned long long boot_data_end(const BootHeader &header)
 {
-    if (length < BOOT_HEADER_SIZE || boot_source_name(image[0]) == nullptr)
-        return 0;
+    unsigned long long offset = header.data_offset;
+    if (header.block_id == BOOT_FROM_SATA)
+        offset *= SATA_SECTOR;
+    return offset + header.data_size;
+}
+
+BootHeaderFound read_boot_header(const unsigned char *image, long length, BootHeader *header)
+{
+    if (length < BOOT_HEADER_SIZE)
+        return BOOT_HEADER_NONE;
     header->version = image[VERSION_AT] == 1 ? 1 : 0;
     if (header->version == 1 ? !version_1_checksum_good(image, length)
-                             : boot_header_checksum(image) != image[BOOT_HEADER_CHECKSUM_AT])
-        return 0;
+                             : boot_source_name(image[0]) == nullptr ||
+                                   boot_header_checksum(image) != image[BOOT_HEADER_CHECKSUM_AT])
+        return BOOT_HEADER_NONE;
     header->block_id = image[0];
     header->data_size = le32(image + 4);
     header->data_offset = le32(image + 12);
@@ -59,10 +68,10 @@ int read_boot_header(const unsigned char *image, long length, BootHeader *header
     header->exec_address = le32(image + 20);
     header->extension = image[30] != 0;
     if (header->version == 1)
-        return 1;
-    unsigned long long offset = header->data_offset;
-    if (header->block_id == BOOT_FROM_SATA)
-        offset *= SATA_SECTOR;
-    return offset >= BOOT_HEADER_SIZE && header->data_size >= 4 &&
-           offset + header->data_size <= static_cast<unsigned long long>(length);
+        return BOOT_HEADER_GOOD;
+    unsigned long long end = boot_data_end(*header);
+    if (end - header->data_size < BOOT_HEADER_SIZE || header->data_size < 4)
+        return BOOT_HEADER_NONE;
+    return end <= static_cast<unsigned long long>(length) ? BOOT_HEADER_GOOD
+                                                          : BOOT_HEADER_CUT_SHORT;
 }

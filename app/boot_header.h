@@ -30,10 +30,21 @@ struct BootHeader {
     bool extension; // register settings follow the main header
 };
 
-// Reads the header at the start of the image. Returns 0 where there is none:
-// fewer than 32 bytes, a checksum that does not match, a block ID that names
-// no boot source, or data that does not lie within the image.
-int read_boot_header(const unsigned char *image, long length, BootHeader *header);
+enum BootHeaderFound {
+    BOOT_HEADER_NONE,      // no header at the image's start
+    BOOT_HEADER_GOOD,      // one, and the image holds all its data
+    BOOT_HEADER_CUT_SHORT, // one whose data runs past the image's end
+};
+
+// Reads the header at the start of the image. There is none with fewer than
+// 32 bytes, a checksum that does not match, a block ID that names no boot
+// source, or data that cannot be where the header puts it (within the header,
+// or shorter than its own 4-byte checksum). A version 1 header with a good
+// checksum is a later SoC's, whatever its block ID.
+BootHeaderFound read_boot_header(const unsigned char *image, long length, BootHeader *header);
+
+// Where the header's data ends, in bytes from the image's start.
+unsigned long long boot_data_end(const BootHeader &header);
 
 // The 8-bit sum of the header's bytes 0 to 30, which byte 31 holds.
 unsigned char boot_header_checksum(const unsigned char *image);

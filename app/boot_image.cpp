@@ -52,25 +52,35 @@ ImageOutcome load_boot_image(const char *path, BootImage *image)
     return IMAGE_LOADED;
 }
 
-int check_boot_header(const char *path, unsigned char *block, int length, bool as_uart)
+HeaderVerdict check_boot_header(const char *path, const unsigned char *block, int length,
+                                bool as_uart)
 {
     BootHeader header;
-    if (!read_boot_header(block, length, &header)) {
+    BootHeaderFound found = read_boot_header(block, length, &header);
+    if (found == BOOT_HEADER_NONE) {
         fprintf(stderr,
                 "Note: '%s' has no boot image header; the board's boot ROM may not run it.\n",
                 path);
-        return 1;
+        return HEADER_SEND;
     }
-    if (header.version == 0 && header.block_id == BOOT_FROM_UART)
-        return 1;
-    const char *source = boot_source_name(header.block_id);
     if (header.version != 0) {
         fprintf(stderr,
                 "Could not use file '%s': it is a boot image for a later SoC (header version %d).\n"
                 "  The 88F6281's boot ROM cannot run it: build the image for this board.\n",
                 path, header.version);
-        return 0;
+        return HEADER_REFUSED;
     }
+    if (found == BOOT_HEADER_CUT_SHORT) {
+        fprintf(stderr,
+                "Could not use file '%s': it is cut short.\n"
+                "  Its boot header says that its data ends at byte %llu; the file holds %d "
+                "bytes.\n",
+                path, boot_data_end(header), length);
+        return HEADER_REFUSED;
+    }
+    if (header.block_id == BOOT_FROM_UART)
+        return HEADER_SEND;
+    const char *source = boot_source_name(header.block_id);
     const char *article = header.block_id == BOOT_FROM_I2C ? "an" : "a";
     if (!as_uart) {
         fprintf(stderr,
@@ -78,7 +88,7 @@ int check_boot_header(const char *path, unsigned char *block, int length, bool a
                 "  The board boots only UART images this way: build one for UART, or send this "
                 "one with -u.\n",
                 path, article, source);
-        return 0;
+        return HEADER_REFUSED;
     }
     // NAND and SPI flash images hold their data where a UART image does,
     // at a byte offset; a SATA image counts disk sectors.
@@ -89,15 +99,19 @@ int check_boot_header(const char *path, unsigned char *block, int length, bool a
                     ? "-u cannot send it as a UART image: its data's offset counts disk "
                       "sectors, not bytes."
                     : "-u sends only NAND and SPI flash images as UART images.");
-        return 0;
+        return HEADER_REFUSED;
     }
-    block[0] = BOOT_FROM_UART;
-    block[BOOT_HEADER_CHECKSUM_AT] = boot_header_checksum(block);
     fprintf(stderr,
             "Sending '%s' as a UART boot image: block ID 0x%02X (%s) made 0x%02X, the header "
             "checksum made good, all else unchanged.\n",
             path, header.block_id, source, BOOT_FROM_UART);
-    return 1;
+    return HEADER_SEND_AS_UART;
+}
+
+void make_uart_image(unsigned char *block)
+{
+    block[0] = BOOT_FROM_UART;
+    block[BOOT_HEADER_CHECKSUM_AT] = boot_header_checksum(block);
 }
 
 static void put_le32(unsigned char *bytes, uint32_t value)

@@ -41,12 +41,22 @@ struct BootImage {
 // message of any failure itself.
 ImageOutcome load_boot_image(const char *path, BootImage *image);
 
+enum HeaderVerdict {
+    HEADER_SEND,         // a UART image, or a file without a header (noted)
+    HEADER_SEND_AS_UART, // a NAND or SPI flash image that -u sends as a UART one
+    HEADER_REFUSED,      // said why
+};
+
 // Looks at the boot header at the start of the file before anything is
-// sent: a UART image goes as it is; one built for another boot source is
-// refused with the reason (returns 0), unless as_uart asks to send a NAND
-// or SPI flash image as a UART image, whose block ID and header checksum
-// are then made so; a file without a header gets a note and goes as it is.
-int check_boot_header(const char *path, unsigned char *block, int length, bool as_uart);
+// sent: a UART image goes as it is; one built for another boot source or
+// for a later SoC, or whose data runs past the file's end, is refused with
+// the reason; as_uart lets a NAND or SPI flash image go as a UART image,
+// said in a line; a file without a header gets a note and goes as it is.
+HeaderVerdict check_boot_header(const char *path, const unsigned char *block, int length,
+                                bool as_uart);
+
+// Makes the image's header a UART one: its block ID, and its checksum.
+void make_uart_image(unsigned char *block);
 
 // Writes BootTrailer into the 8 bytes after the file's length.
 void append_boot_trailer(unsigned char *block, int length, bool erase);

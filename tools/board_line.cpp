@@ -17,6 +17,7 @@ static int own_slave = -1;
 static unsigned char pending[512];
 static int pending_start = 0;
 static int pending_end = 0;
+static int pending_speed = 0; // the line's speed when they were read off it
 
 // Output held back by line_hold_output_until.
 static unsigned char held[4096];
@@ -133,6 +134,7 @@ int line_read(int timeout_ms)
         }
         ssize_t got = read(master, pending, sizeof pending);
         if (got > 0) {
+            pending_speed = line_speed();
             pending_start = 1;
             pending_end = static_cast<int>(got);
             return pending[0];
@@ -187,16 +189,22 @@ int line_descriptor()
     return master;
 }
 
+int line_arrival_speed()
+{
+    return pending_speed;
+}
+
 int line_speed()
 {
     static const struct {
         speed_t speed;
         int baud;
     } rates[] = {
-        {B9600, 9600},     {B19200, 19200},   {B38400, 38400},     {B57600, 57600},
-        {B115200, 115200}, {B230400, 230400},
+        {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
+        {B115200, 115200},   {B230400, 230400},
 #ifdef B921600 // Linux; macOS has no constants beyond 230400
-        {B460800, 460800}, {B921600, 921600}, {B1000000, 1000000}, {B2000000, 2000000},
+        {B460800, 460800},   {B500000, 500000},   {B576000, 576000},   {B921600, 921600},
+        {B1000000, 1000000}, {B1500000, 1500000}, {B2000000, 2000000}, {B3000000, 3000000},
 #endif
     };
     // A pseudo-terminal's master reads the settings of the tool's end.

@@ -47,6 +47,11 @@ int line_descriptor();
 // no number.
 int line_speed();
 
+// The speed the line was at when the byte that line_read returned last came:
+// looked at as soon as its burst was read off the line, before the tool can
+// have set another.
+int line_arrival_speed();
+
 // A monotonic clock in microseconds, and a sleep until a point on it.
 long long line_clock_us();
 void line_sleep_until(long long when_us);

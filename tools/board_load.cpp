@@ -13,7 +13,8 @@
 enum {
     LONG_BLOCK = 1024,
     SHORT_BLOCK = 128,
-    START_OFFERS = 60, // one a second
+    START_OFFERS = 60,
+    OFFER_EVERY_MS = 1000,
     BYTE_TIMEOUT_MS = 1000,
     KEY_TIMEOUT_MS = 10000,
     ESCAPE = 0x1B,
@@ -42,9 +43,9 @@ static bool switch_speed(int baud, const char *key_name, int key)
     for (int byte; (byte = line_read(KEY_TIMEOUT_MS)) >= 0;) {
         if (byte != key)
             continue;
-        if (line_speed() == baud)
+        if (line_arrival_speed() == baud)
             return true;
-        printf("The key came with the line at %d baud, not %d.\n", line_speed(), baud);
+        printf("The key came with the line at %d baud, not %d.\n", line_arrival_speed(), baud);
         return false;
     }
     printf("No key came after the switch to %d baud.\n", baud);
@@ -78,20 +79,34 @@ static int read_packet(int first, bool crc, std::vector<unsigned char> *field)
     return intact ? packet[0] : -1;
 }
 
+// The speed that the file's data came at: its first packet, or its EOT.
+static int data_speed = 0;
+
 // Receives one XMODEM transfer, CRC-16 mode, into *data from block number
-// `first`; *data gets block 0 alone when first is 0. Returns 1 at the EOT, 0
-// after a cancel, a silence or a closed line, with the reason in *why.
+// `first`; *data gets block 0 alone when first is 0. Until the first packet
+// it asks for it once a second, whatever else comes. Returns 1 at the EOT
+// (before any block too: an empty file), 0 after a cancel, a silence or a
+// closed line, with the reason in *why.
 static int receive(int first, std::vector<unsigned char> *data, std::string *why)
 {
     unsigned char expected = static_cast<unsigned char>(first);
     bool started = false;
     int cans = 0;
-    for (int offers = 0; offers < START_OFFERS || started;) {
-        if (!started) {
+    int offers = 0;
+    long long next_offer_us = line_clock_us();
+    for (;;) {
+        long long now_us = line_clock_us();
+        if (!started && now_us >= next_offer_us) {
+            if (offers == START_OFFERS) {
+                *why = "no block came";
+                return 0;
+            }
             line_write(XMODEM_CRC_START);
             ++offers;
+            next_offer_us = now_us + OFFER_EVERY_MS * 1000LL;
         }
-        int byte = line_read(started ? KEY_TIMEOUT_MS : 1000);
+        int byte = line_read(started ? KEY_TIMEOUT_MS
+                                     : static_cast<int>((next_offer_us - now_us + 999) / 1000));
         if (byte == LINE_CLOSED || (byte == LINE_SILENT && started)) {
             *why = byte == LINE_CLOSED ? "the line was closed" : "the sender fell silent";
             return 0;
@@ -101,11 +116,15 @@ static int receive(int first, std::vector<unsigned char> *data, std::string *why
             *why = "the sender cancelled";
             return 0;
         }
-        if (byte == XMODEM_EOT && started) {
+        bool packet = byte == XMODEM_SOH || byte == XMODEM_STX;
+        if (first != 0 && !started && (packet || byte == XMODEM_EOT))
+            data_speed = line_arrival_speed();
+        // Block 0 always comes; the data may be none.
+        if (byte == XMODEM_EOT && (started || first != 0)) {
             line_write(XMODEM_ACK);
             return 1;
         }
-        if (byte != XMODEM_SOH && byte != XMODEM_STX)
+        if (!packet)
             continue;
         started = true;
         std::vector<unsigned char> field;
@@ -147,6 +166,7 @@ static int receive_batch(std::vector<unsigned char> *data, std::string *name, st
 void board_load(bool ymodem, int baud)
 {
     int found_baud = line_speed();
+    data_speed = 0;
     if (baud > 0 && !switch_speed(baud, "ENTER", '\r')) {
         line_write_text("## Load aborted.\r\n> ");
         return;
@@ -166,7 +186,7 @@ void board_load(bool ymodem, int baud)
         line_write_text(total);
         printf("Loaded %zu bytes by %s%s%s%s, CRC-32 %08x, at %d baud.\n", data.size(),
                ymodem ? "YMODEM" : "XMODEM", ymodem ? " ('" : "", name.c_str(), ymodem ? "')" : "",
-               crc32_of(data), line_speed());
+               crc32_of(data), data_speed);
     } else {
         line_write_text("## Load aborted.\r\n");
         printf("Load failed: %s.\n", why.c_str());

@@ -305,12 +305,15 @@ static int report(const FaultPlan &plan, const Reception &reception, const char 
     }
     printf("Image: %ld bytes, filler removed.\n", length);
     BootHeader header;
-    if (read_boot_header(reception.data.data(), length, &header))
+    BootHeaderFound found = read_boot_header(reception.data.data(), length, &header);
+    const char *source = found != BOOT_HEADER_NONE ? boot_source_name(header.block_id) : nullptr;
+    if (found != BOOT_HEADER_NONE)
         printf("Boot header: %s (block ID 0x%02X), version %d, %u bytes of data at 0x%X, loaded "
-               "to 0x%08X, run from 0x%08X%s.\n",
-               boot_source_name(header.block_id), header.block_id, header.version, header.data_size,
-               header.data_offset, header.load_address, header.exec_address,
-               header.extension ? ", with register settings" : "");
+               "to 0x%08X, run from 0x%08X%s%s.\n",
+               source != nullptr ? source : "no boot source known here", header.block_id,
+               header.version, header.data_size, header.data_offset, header.load_address,
+               header.exec_address, header.extension ? ", with register settings" : "",
+               found == BOOT_HEADER_CUT_SHORT ? "; the data runs past the image's end" : "");
     else
         printf("Boot header: none.\n");
     const unsigned char *trailer = length >= 8 ? reception.data.data() + length - 8 : nullptr;
@@ -319,6 +322,8 @@ static int report(const FaultPlan &plan, const Reception &reception, const char 
         printf("Boot trailer: valid, erase flag %s.\n", trailer[4] & 1 ? "set" : "clear");
     else
         printf("Boot trailer: missing.\n");
+    // The boot ROM cannot run an image whose data it did not get whole.
+    valid = valid && found != BOOT_HEADER_CUT_SHORT;
 
     if (output != nullptr) {
         FILE *file = fopen(output, "wb");
