@@ -190,6 +190,19 @@ TEST(RunSequence, TransferFailuresPrintTheirCodeAfterTheBlanking)
         looped.insert(looped.end(), {0xBB, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77});
     std::vector<int> booted = {0x15, 'C'};
     booted.insert(booted.end(), text.begin(), text.end());
+    // Text in another language, in colour, a window title set on the way.
+    const std::string coloured = "\r\nU-Boot\r\n\x1b]0;carte\x07\x1b[1;32mD\xC3\xA9marrage\x1b[0m "
+                                 ": pr\xC3\xAAt\xE2\x80\xA6> ";
+    std::vector<int> french(coloured.begin(), coloured.end());
+    for (int &byte : french)
+        byte &= 0xFF;
+    // A looped line with noise: a stray byte after every third.
+    std::vector<int> noisy_loop;
+    for (int i = 0; i < 24; ++i) {
+        noisy_loop.push_back(PATTERN[i % 8]);
+        if (i % 3 == 2)
+            noisy_loop.push_back(i % 2 != 0 ? 0x00 : 'q');
+    }
     const std::string said = "  The board sent text instead: it runs something of its own, most "
                              "likely from its flash. Reset it while the tool waits. It said: "
                              "\"flash>\"\n";
@@ -202,6 +215,16 @@ TEST(RunSequence, TransferFailuresPrintTheirCodeAfterTheBlanking)
         {{"-w", "2"}, talks, unanswered + said},
         {{"-w", "2"},
          looped,
+         unanswered + "  Everything the tool sends comes back: the line is looped (TX joined to "
+                      "RX), or the board is in its boot ROM's debug console.\n"},
+        {{"-w", "2"},
+         french,
+         unanswered +
+             "  The board sent text instead: it runs something of its own, most likely "
+             "from its flash. Reset it while the tool waits. It said: \"D\xC3\xA9marrage : "
+             "pr\xC3\xAAt\xE2\x80\xA6>\"\n"},
+        {{"-w", "2"},
+         noisy_loop,
          unanswered + "  Everything the tool sends comes back: the line is looped (TX joined to "
                       "RX), or the board is in its boot ROM's debug console.\n"},
         {{"-w", "2"},
