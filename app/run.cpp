@@ -3,6 +3,7 @@
 #include "app/boot_image.h"
 #include "app/heard.h"
 #include "app/options.h"
+#include "app/progress.h"
 #include "app/terminal.h"
 #include "app/wake.h"
 #include "console/console.h"
@@ -18,18 +19,23 @@ static void report_lost_port()
     fprintf(stderr, "Lost serial port %s.\n", serial_name());
 }
 
-// What a failure of the transfer means.
-static const char *failure_in_words(int result)
+// A failed transfer's code, and what it means.
+static void report_transfer_failure(int result)
 {
+    fprintf(stderr, "Xmodem download failed: %d.\n  ", result);
     switch (result) {
     case XMODEM_ERR_CANCELLED:
-        return "The board cancelled the transfer.";
+        fprintf(stderr, "The board cancelled the transfer.\n");
+        break;
     case XMODEM_ERR_NO_SYNC:
-        return "The board never asked for the first block.";
+        fprintf(stderr, "The board never asked for the first block.\n");
+        break;
     case XMODEM_ERR_BLOCK_RETRIES:
-        return "A block was refused 25 times.";
+        fprintf(stderr, "A block was refused %d times.\n", XMODEM_BOOT_BLOCK_TRIES);
+        break;
     default:
-        return "The end of the transfer was not acknowledged.";
+        fprintf(stderr, "The end of the transfer was not acknowledged.\n");
+        break;
     }
 }
 
@@ -37,7 +43,7 @@ static const char *failure_in_words(int result)
 // RUN_STOPPED. Until the transfer has ended the console line stays open.
 static int transfer(const Options &options, const BootImage &image)
 {
-    console_print("Waiting for the board to wake up...");
+    console_show(CONSOLE_OUTPUT, "Waiting for the board to wake up...");
     WakeResult woken = wake_board(options.wait_s);
     if (woken != WAKE_ANSWERED)
         console_print("\n");
@@ -53,7 +59,8 @@ static int transfer(const Options &options, const BootImage &image)
         return 1;
     }
     heard_begin(HEARD_TRANSFER);
-    int result = xmodem_send(image.block, image.length + BOOT_TRAILER_SIZE);
+    boot_progress_begin(!options.quiet);
+    int result = xmodem_send(image.block, image.length + BOOT_TRAILER_SIZE, boot_progress);
     if (result == XMODEM_ERR_STOPPED) {
         console_print("\n");
         return RUN_STOPPED;
@@ -65,7 +72,7 @@ static int transfer(const Options &options, const BootImage &image)
         return 1;
     }
     if (result < 0) {
-        fprintf(stderr, "Xmodem download failed: %d.\n  %s\n", result, failure_in_words(result));
+        report_transfer_failure(result);
         heard_explain();
         return 1;
     }
@@ -73,14 +80,19 @@ static int transfer(const Options &options, const BootImage &image)
     return 0;
 }
 
-// Stays on the line after a download; returns the exit status.
+// Stays on the line after a download; returns the exit status, or
+// RUN_STOPPED.
 static int stay_as_terminal(int idle_exit_s)
 {
-    if (terminal_run(idle_exit_s) == TERMINAL_PORT_LOST) {
+    switch (terminal_run(idle_exit_s)) {
+    case TERMINAL_PORT_LOST:
         report_lost_port();
         return 1;
+    case TERMINAL_STOPPED:
+        return RUN_STOPPED;
+    default:
+        return 0;
     }
-    return 0;
 }
 
 // Runs the download once the port is open; returns the exit status, or
@@ -89,8 +101,12 @@ static int download(const Options &options)
 {
     BootImage image;
     int status = 1;
-    if (load_boot_image(options.image_path, &image) == IMAGE_LOADED &&
-        check_boot_header(options.image_path, image.block, image.length, options.as_uart)) {
+    HeaderVerdict verdict = HEADER_REFUSED;
+    if (load_boot_image(options.image_path, &image) == IMAGE_LOADED)
+        verdict = check_boot_header(options.image_path, image.block, image.length, options.as_uart);
+    if (verdict != HEADER_REFUSED) {
+        if (verdict == HEADER_SEND_AS_UART)
+            make_uart_image(image.block);
         append_boot_trailer(image.block, image.length, options.erase);
         int configured = serial_configure(BOARD_BAUD);
         if (configured == SERIAL_READY)
@@ -121,7 +137,6 @@ int dramlift_run(int argc, char *argv[])
         print_version();
     if (options.asks != ASKS_DOWNLOAD)
         return 0;
-    xmodem_show_progress(!options.quiet);
     xmodem_watch(heard_take);
     // From the moment the port is open, a stop request puts it back first.
     console_catch_stop_signals();
@@ -134,6 +149,10 @@ int dramlift_run(int argc, char *argv[])
     } else if (opened == SERIAL_STOPPED) {
         status = RUN_STOPPED;
     }
+    // A stop that came while the end was said (to a console that nobody
+    // reads, say) ends the run as a stop all the same.
+    if (console_stop_requested())
+        status = RUN_STOPPED;
     if (status != RUN_STOPPED)
         console_release_stop_signals();
     return status;

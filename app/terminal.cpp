@@ -2,51 +2,33 @@
 
 #include "app/speed_switch.h"
 #include "app/terminal_input.h"
+#include "app/terminal_keys.h"
 #include "app/terminal_upload.h"
 #include "console/console.h"
 #include "serial/serial.h"
 
 #include <cstdio>
 
-enum {
-    // The longest wait between two looks at the stop request; a signal
-    // usually ends the wait at once.
-    WAIT_MS = 1000,
-    CHUNK = 256,
-};
-
 // What handling the keys leads to.
 enum Step { STEP_GO_ON, STEP_LEAVE, STEP_PORT_LOST };
-
-enum KeyAction { KEY_LEAVE, KEY_SEND_XMODEM, KEY_SEND_YMODEM, KEY_LIST, KEY_ITSELF };
-
-// The keys that mean something after Ctrl-\ ; any other goes to the board
-// after the Ctrl-\ .
-static const struct {
-    unsigned char key;
-    const char *shown;
-    KeyAction action;
-    const char *meaning;
-} KEYS[] = {
-    {LEAVE_KEY, "c", KEY_LEAVE, "leave the terminal"},
-    {'x', "x", KEY_SEND_XMODEM, "send a file by XMODEM-1K (for U-Boot's loadx, rx)"},
-    {'y', "y", KEY_SEND_YMODEM, "send a file by YMODEM (for U-Boot's loady, rb)"},
-    {'h', "h, ?", KEY_LIST, "list these keys"},
-    {'?', nullptr, KEY_LIST, nullptr},
-    {ESCAPE_KEY, "Ctrl-\\", KEY_ITSELF, "send Ctrl-\\ to the board"},
-};
 
 // Whether the board's output has left a line open on the screen.
 static bool mid_line = false;
 
+// Sends bytes to the board, where a load command among them may prepare a
+// speed switch.
+static void to_board(const unsigned char *bytes, int count)
+{
+    speed_switch_note_sent(bytes, count);
+    serial_write(bytes, count);
+}
+
 static void list_keys()
 {
-    console_note("%sKeys after Ctrl-\\:\n", mid_line ? "\n" : "");
-    for (const auto &key : KEYS) {
-        if (key.shown != nullptr)
-            console_note("  %-8s %s\n", key.shown, key.meaning);
-    }
+    if (mid_line)
+        console_note("\n");
     mid_line = false;
+    list_command_keys();
 }
 
 static Step send_file(FileProtocol protocol, const char *prompt)
@@ -67,9 +49,11 @@ static Step send_file(FileProtocol protocol, const char *prompt)
     }
 }
 
-static Step act(KeyAction action)
+// Does what a key after Ctrl-\ asks for.
+static Step act(KeyMeaning meaning)
 {
-    switch (action) {
+    static const unsigned char command_key = KEY_COMMAND;
+    switch (meaning) {
     case KEY_LEAVE:
         return STEP_LEAVE;
     case KEY_SEND_XMODEM:
@@ -79,47 +63,37 @@ static Step act(KeyAction action)
     case KEY_LIST:
         list_keys();
         return STEP_GO_ON;
-    default:
-        serial_write_byte(ESCAPE_KEY);
+    default: // KEY_ITSELF
+        to_board(&command_key, 1);
         return STEP_GO_ON;
     }
 }
 
 // Sends the queued keys to the board, and does what Ctrl-\ and the key after
 // it ask; a Ctrl-\ and a key that means nothing both go.
-static Step pass_keys(bool *escaped)
+static Step pass_keys(bool *after_command)
 {
-    unsigned char out[2 * CHUNK];
+    unsigned char out[2 * TERMINAL_CHUNK];
     int length = 0;
     Step step = STEP_GO_ON;
     for (int key; step == STEP_GO_ON && (key = input_take()) >= 0;) {
-        if (!*escaped) {
-            *escaped = key == ESCAPE_KEY;
-            if (!*escaped)
-                out[length++] = static_cast<unsigned char>(key);
-        } else {
-            *escaped = false;
-            const KeyAction *action = nullptr;
-            for (const auto &entry : KEYS) {
-                if (entry.key == key)
-                    action = &entry.action;
-            }
-            if (action == nullptr) {
-                out[length++] = ESCAPE_KEY;
-                out[length++] = static_cast<unsigned char>(key);
-            } else {
-                // What was typed before goes first.
-                serial_write(out, length);
-                length = 0;
-                step = act(*action);
-            }
+        KeyMeaning meaning = key_meaning(key, after_command);
+        if (meaning == KEY_UNKNOWN_COMMAND)
+            out[length++] = KEY_COMMAND;
+        if (meaning == KEY_FOR_BOARD || meaning == KEY_UNKNOWN_COMMAND) {
+            out[length++] = static_cast<unsigned char>(key);
+        } else if (meaning != KEY_HELD) {
+            // What was typed before goes first.
+            to_board(out, length);
+            length = 0;
+            step = act(meaning);
         }
         if (length >= static_cast<int>(sizeof out) - 2) {
-            serial_write(out, length);
+            to_board(out, length);
             length = 0;
         }
     }
-    serial_write(out, length);
+    to_board(out, length);
     return step;
 }
 
@@ -149,9 +123,9 @@ TerminalEnd terminal_run(int idle_exit_s)
 {
     fprintf(stderr, "Terminal on %s; leave with Ctrl-\\ then c.\n", serial_name());
     console_begin();
-    unsigned char buffer[CHUNK];
+    unsigned char buffer[TERMINAL_CHUNK];
     bool keys_open = true;
-    bool escaped = false;
+    bool after_command = false;
     TerminalEnd end = TERMINAL_LEFT;
     long long idle_limit = idle_exit_s * 1000LL;
     long long last_passed = serial_clock_ms();
@@ -160,7 +134,8 @@ TerminalEnd terminal_run(int idle_exit_s)
         long long idle_left = last_passed + idle_limit - serial_clock_ms();
         if (idle_limit > 0 && idle_left <= 0)
             break; // nothing has passed for so long
-        int wait_ms = idle_limit > 0 && idle_left < WAIT_MS ? static_cast<int>(idle_left) : WAIT_MS;
+        int wait_ms = idle_limit > 0 && idle_left < TERMINAL_LOOK_MS ? static_cast<int>(idle_left)
+                                                                     : TERMINAL_LOOK_MS;
         int ready = input_queued() ? SERIAL_INPUT_STDIN : serial_wait_input(wait_ms, keys_open);
         if (ready & SERIAL_INPUT_LINE) {
             int got = serial_read(buffer, sizeof buffer, 0);
@@ -178,13 +153,13 @@ TerminalEnd terminal_run(int idle_exit_s)
                 // The input has ended; the board's output is still shown.
                 // A Ctrl-\ that nothing followed goes out as it is.
                 keys_open = false;
-                if (escaped)
-                    serial_write_byte(ESCAPE_KEY);
-                escaped = false;
+                if (after_command)
+                    act(KEY_ITSELF);
+                after_command = false;
                 continue;
             }
             bool typed = input_queued();
-            Step step = pass_keys(&escaped);
+            Step step = pass_keys(&after_command);
             if (step == STEP_PORT_LOST)
                 end = TERMINAL_PORT_LOST;
             if (step != STEP_GO_ON)
@@ -193,6 +168,8 @@ TerminalEnd terminal_run(int idle_exit_s)
                 last_passed = serial_clock_ms();
         }
     }
+    if (end == TERMINAL_LEFT && console_stop_requested())
+        end = TERMINAL_STOPPED;
     console_end();
     // The shell's prompt comes on a line of its own.
     if (mid_line)

@@ -3,16 +3,18 @@
 #define DRAMLIFT_TERMINAL_H
 
 enum TerminalEnd {
-    TERMINAL_LEFT,      // by the escape keys, or as a signal asked
+    TERMINAL_LEFT,      // by the keys, or after the idle time
+    TERMINAL_STOPPED,   // the process was asked to stop
     TERMINAL_PORT_LOST, // the port went away
 };
 
 // Shows what the board sends as it comes, and sends it the keys, until the
 // user leaves with Ctrl-\ then c, nothing has passed either way for
-// idle_exit_s seconds (never when 0), the process is asked to stop, or the
-// port goes away. Ctrl-\ then x or y sends a file; the loader's requests to
-// switch the speed are followed. The console is as it was found when this
-// returns, the screen at the start of a line.
+// idle_exit_s seconds (never when 0), the process is asked to stop (a file
+// under way is cancelled first), or the port goes away. Ctrl-\ then x or y
+// sends a file; the loader's requests to switch the speed are followed. The
+// console is as it was found when this returns, the screen at the start of
+// a line.
 TerminalEnd terminal_run(int idle_exit_s);
 
 #endif

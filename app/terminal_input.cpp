@@ -1,20 +1,15 @@
 #include "app/terminal_input.h"
 
+#include "app/terminal_keys.h"
 #include "console/console.h"
 
-enum {
-    CHUNK = 256,
-    WAIT_MS = 1000, // between two looks at the stop request
-    CTRL_C = 0x03,
-    BACKSPACE = 0x08,
-    ESCAPE = 0x1B,
-    DELETE = 0x7F,
-};
-
-static unsigned char queue[CHUNK];
+static unsigned char queue[TERMINAL_CHUNK];
 static int queue_start = 0;
 static int queue_count = 0;
 static bool input_ended = false;
+// A line asked for ended with a carriage return: a line feed right after
+// it, in this read or the next, belongs to the same line end.
+static bool line_feed_owed = false;
 
 bool input_queued()
 {
@@ -34,6 +29,11 @@ int input_fill()
 
 int input_take()
 {
+    if (line_feed_owed && input_queued()) {
+        line_feed_owed = false;
+        if (queue[queue_start] == '\n')
+            ++queue_start;
+    }
     return input_queued() ? queue[queue_start++] : -1;
 }
 
@@ -41,11 +41,13 @@ int input_take()
 // the process is asked to stop.
 static int next_byte()
 {
-    while (!input_queued() && !console_stop_requested()) {
-        if (console_wait_input(WAIT_MS) && !input_fill())
+    for (;;) {
+        int byte = input_take();
+        if (byte >= 0 || console_stop_requested())
+            return byte;
+        if (console_wait_input(TERMINAL_LOOK_MS) && !input_fill())
             return -1;
     }
-    return input_take();
 }
 
 int input_ask_line(const char *prompt, std::string *line)
@@ -55,19 +57,17 @@ int input_ask_line(const char *prompt, std::string *line)
     for (;;) {
         int byte = next_byte();
         if (byte == '\r' || byte == '\n') {
-            // A script's "\r\n" ends the line once.
-            if (byte == '\r' && input_queued() && queue[queue_start] == '\n')
-                input_take();
+            line_feed_owed = byte == '\r';
             break;
         }
-        if (byte < 0 || byte == ESCAPE || byte == CTRL_C) {
+        if (byte < 0 || byte == KEY_ESCAPE || byte == KEY_CTRL_C) {
             line->clear();
             break;
         }
-        if ((byte == BACKSPACE || byte == DELETE) && !line->empty()) {
+        if ((byte == KEY_BACKSPACE || byte == KEY_DELETE) && !line->empty()) {
             line->pop_back();
             console_note("\b \b");
-        } else if (byte >= ' ' && byte != DELETE) {
+        } else if (byte >= ' ' && byte != KEY_DELETE) {
             line->push_back(static_cast<char>(byte));
             console_note("%c", byte);
         }

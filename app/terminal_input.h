@@ -6,8 +6,12 @@
 
 #include <string>
 
-// The terminal's escape key, Ctrl-\ , and the key after it that leaves.
-enum { ESCAPE_KEY = 0x1C, LEAVE_KEY = 'c' };
+enum {
+    TERMINAL_CHUNK = 256, // read at once, from the board or the input
+    // The longest wait between two looks at the stop request; a signal
+    // usually ends a wait at once.
+    TERMINAL_LOOK_MS = 1000,
+};
 
 // Whether bytes are queued, read but not yet taken.
 bool input_queued();
@@ -21,8 +25,9 @@ int input_take();
 
 // Asks on standard error for a line ("File to send by YMODEM: "), edited
 // from the keyboard (Backspace; Enter ends it) or taken from the input up to
-// its line end. Returns 0 when the user gives up (Escape, Ctrl-C, an empty
-// line), the input ends or the process is asked to stop.
+// its line end: a carriage return, a line feed, or both together, however
+// the input's reads split them. Returns 0 when the user gives up (Escape,
+// Ctrl-C, an empty line), the input ends or the process is asked to stop.
 int input_ask_line(const char *prompt, std::string *line);
 
 #endif

@@ -1,7 +1,8 @@
 #include "app/terminal_upload.h"
 
+#include "app/progress.h"
 #include "app/speed_switch.h"
-#include "app/terminal_input.h"
+#include "app/terminal_keys.h"
 #include "console/console.h"
 #include "serial/serial.h"
 
@@ -16,8 +17,8 @@ static const char *protocol_name(FileProtocol protocol)
     return protocol == PROTOCOL_YMODEM ? "YMODEM" : "XMODEM";
 }
 
-// What a failed transfer means.
-static const char *failure_in_words(int result)
+// Why the file did not go, in words.
+static std::string failure_in_words(int result)
 {
     switch (result) {
     case XMODEM_ERR_CANCELLED:
@@ -25,7 +26,7 @@ static const char *failure_in_words(int result)
     case XMODEM_ERR_NO_SYNC:
         return "the receiver never asked for the first block";
     case XMODEM_ERR_BLOCK_RETRIES:
-        return "a block was refused 10 times";
+        return "a block was refused " + std::to_string(XMODEM_FILE_BLOCK_TRIES) + " times";
     case XMODEM_ERR_NO_EOT_ACK:
         return "the receiver did not acknowledge the end of the file";
     default: // stopped by Ctrl-\ then c
@@ -57,8 +58,9 @@ static int read_file(const std::string &path, std::vector<unsigned char> *bytes)
     return read;
 }
 
-// Ctrl-\ then c among the keys typed while the file goes.
-static bool escaped = false;
+// Ctrl-\ then c among the keys typed while the file goes; the others go
+// nowhere, but mean what they mean in the terminal.
+static bool after_command = false;
 
 static int leave_keys_typed()
 {
@@ -67,9 +69,8 @@ static int leave_keys_typed()
     if (got < 0)
         serial_watch_keys(nullptr); // the keyboard has gone; nothing more to watch
     for (int i = 0; i < got; ++i) {
-        if (escaped && keys[i] == LEAVE_KEY)
+        if (key_meaning(keys[i], &after_command) == KEY_LEAVE)
             return 1;
-        escaped = keys[i] == ESCAPE_KEY;
     }
     return 0;
 }
@@ -82,17 +83,6 @@ static void follow_speed_switch(const unsigned char *bytes, int count, bool answ
     SpeedSwitch wanted;
     if (!answered && speed_switch_asked(bytes, count, &wanted))
         speed_switch_follow(wanted, nullptr);
-}
-
-static const char *shown_name;
-static const char *shown_protocol;
-static int shown_percent;
-
-static void show_progress(int percent)
-{
-    if (percent != shown_percent)
-        console_note("\rSending '%s' by %s: %d%%", shown_name, shown_protocol, percent);
-    shown_percent = percent;
 }
 
 UploadEnd upload_file(FileProtocol protocol, const std::string &path)
@@ -113,17 +103,14 @@ UploadEnd upload_file(FileProtocol protocol, const std::string &path)
     );
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
 
-    shown_name = name;
-    shown_protocol = protocol_name(protocol);
-    shown_percent = -1;
-    show_progress(0);
-    escaped = false;
+    file_progress_begin(name, protocol_name(protocol));
+    after_command = false;
     if (console_has_keyboard())
         serial_watch_keys(leave_keys_typed);
     xmodem_watch(follow_speed_switch);
     long long started = serial_clock_ms();
     int result = xmodem_send_file(protocol, base.c_str(), bytes.data(),
-                                  static_cast<int>(bytes.size()), show_progress);
+                                  static_cast<int>(bytes.size()), file_progress);
     double took_s = (serial_clock_ms() - started) / 1000.0;
     bool left = serial_stop_requested() && !console_stop_requested();
     serial_watch_keys(nullptr);
@@ -135,7 +122,7 @@ UploadEnd upload_file(FileProtocol protocol, const std::string &path)
     if (result == XMODEM_ERR_STOPPED && !left)
         return UPLOAD_STOPPED;
     if (result < 0)
-        console_note("Could not send '%s': %s.\n", name, failure_in_words(result));
+        console_note("Could not send '%s': %s.\n", name, failure_in_words(result).c_str());
     else
         console_note("Sent '%s': %d bytes in %.*f s.\n", name, result, took_s < 10 ? 1 : 0, took_s);
     return left ? UPLOAD_LEFT : UPLOAD_ENDED;

@@ -73,6 +73,19 @@ int console_print(const char *format, ...)
 #endif
     ;
 
+enum ConsoleStream { CONSOLE_OUTPUT, CONSOLE_ERROR };
+
+// For what is shown again and again as it changes, the progress of a
+// transfer: writes the text, formatted as printf does, to standard output or
+// standard error only if the stream takes all of it at once, and returns 1;
+// otherwise writes nothing and returns 0. A console that nobody reads never
+// holds the line up, and the next text shown brings it up to date.
+int console_show(ConsoleStream stream, const char *format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
 // Writes a notice on standard error, formatted as printf does; while the
 // terminal is raw, its line ends still begin new lines there.
 void console_note(const char *format, ...)

@@ -184,13 +184,10 @@ int console_print(const char *format, ...)
                          static_cast<int>(text.size()));
 }
 
-void console_note(const char *format, ...)
+// A notice as standard error shows it: a raw terminal moves down without
+// going back to the line's start.
+static std::string as_note(const std::string &text)
 {
-    va_list arguments;
-    va_start(arguments, format);
-    std::string text = formatted(format, arguments);
-    va_end(arguments);
-    // A raw terminal moves down without going back to the line's start.
     bool raw = keyboard_raw && isatty(STDERR_FILENO);
     std::string shown;
     for (char c : text) {
@@ -198,7 +195,47 @@ void console_note(const char *format, ...)
             shown += '\r';
         shown += c;
     }
-    fwrite(shown.data(), 1, shown.size(), stderr);
+    return shown;
+}
+
+void console_note(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    std::string text = as_note(formatted(format, arguments));
+    va_end(arguments);
+    fwrite(text.data(), 1, text.size(), stderr);
+}
+
+// Writes all of the text if the descriptor takes it without a wait; a pipe
+// that has room takes PIPE_BUF bytes at once, and a progress text is shorter.
+static int write_without_waiting(int fd, const std::string &text)
+{
+    for (size_t done = 0; done < text.size();) {
+        timespec at_once = {0, 0};
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(fd, &writable);
+        if (pselect(fd + 1, nullptr, &writable, nullptr, &at_once, nullptr) <= 0)
+            return 0;
+        size_t left = text.size() - done;
+        ssize_t written = write(fd, text.data() + done, left < PIPE_BUF ? left : PIPE_BUF);
+        if (written <= 0)
+            return 0;
+        done += static_cast<size_t>(written);
+    }
+    return 1;
+}
+
+int console_show(ConsoleStream stream, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    std::string text = formatted(format, arguments);
+    va_end(arguments);
+    if (stream == CONSOLE_ERROR)
+        return write_without_waiting(STDERR_FILENO, as_note(text));
+    return write_without_waiting(STDOUT_FILENO, text);
 }
 
 void console_end()

@@ -291,6 +291,17 @@ int console_print(const char *format, ...)
     return written;
 }
 
+// A console takes text as it comes; a pipe cannot be asked whether it has
+// room without the native API, so what goes to one may wait for its reader.
+int console_show(ConsoleStream stream, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    int written = write_formatted(stream == CONSOLE_ERROR ? stderr : stdout, format, arguments);
+    va_end(arguments);
+    return written;
+}
+
 void console_note(const char *format, ...)
 {
     va_list arguments;

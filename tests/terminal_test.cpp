@@ -150,32 +150,44 @@ TEST(Terminal, LeavesTheTerminalAsFoundOnEveryWayOut)
         ASSERT_NE(s.shown.find(BANNER), std::string::npos);
         kill(s.tool.pid, signal);
         ChildResult run = end_session(&s);
-        EXPECT_EQ(run.status, 0) << signal;
+        EXPECT_EQ(run.status, 128 + signal);
         EXPECT_EQ(run.err, terminal_notice(s.board.device));
     }
 
-    // Ctrl-\ then c during a transfer: the receiver hears CAN CAN CAN, and
-    // the keys before them go nowhere.
+    // During a transfer the keys mean what they mean in the terminal: two
+    // Ctrl-\ and a c leave nothing. Ctrl-\ then c cancels, the receiver hears
+    // CAN CAN CAN, and the keys before go nowhere. A signal does the same,
+    // and ends the run as it asks.
     std::string got = scratch_dir() + "/got";
     std::string file = write_file(scratch_dir() + "/fw.bin", pattern_bytes(100000, 64));
-    Session upload =
-        start_session(path,
-                      {"--then-command", "--", "sh", "-c",
-                       "printf 'ready> '; while printf C; do sleep 1; done & exec cat > " + got},
-                      "ready> ");
-    send(upload.master, "\034y" + file + "\r");
-    usleep(2500 * 1000); // the receiver has asked, and the first blocks have gone
-    send(upload.master, "zz\034c");
-    ChildResult cancelled = end_session(&upload);
-    EXPECT_EQ(cancelled.status, 0);
-    EXPECT_NE(cancelled.err.find("Could not send '" + file +
-                                 "': the transfer was cancelled from the keyboard."),
-              std::string::npos)
-        << cancelled.err;
-    std::vector<unsigned char> received = read_file(got);
-    std::string sent(received.begin(), received.end());
-    EXPECT_EQ(sent.substr(sent.size() < 3 ? 0 : sent.size() - 3), "\x18\x18\x18");
-    EXPECT_EQ(sent.find("zz"), std::string::npos);
+    for (int signal : {0, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        Session upload = start_session(
+            path,
+            {"--then-command", "--", "sh", "-c",
+             "printf 'ready> '; while printf C; do sleep 1; done & exec cat > " + got},
+            "ready> ");
+        send(upload.master, "\034y" + file + "\r");
+        usleep(2500 * 1000); // the receiver has asked, and the first blocks have gone
+        send(upload.master, "zz\034\034c");
+        usleep(300 * 1000);
+        EXPECT_EQ(waitpid(upload.tool.pid, nullptr, WNOHANG), 0);
+        if (signal != 0)
+            kill(upload.tool.pid, signal);
+        else
+            send(upload.master, "\034c");
+        ChildResult cancelled = end_session(&upload);
+        EXPECT_EQ(cancelled.status, signal != 0 ? 128 + signal : 0);
+        EXPECT_EQ(cancelled.err.find("Could not send '" + file +
+                                     "': the transfer was cancelled from the keyboard.") !=
+                      std::string::npos,
+                  signal == 0)
+            << cancelled.err;
+        std::vector<unsigned char> received = read_file(got);
+        std::string sent(received.begin(), received.end());
+        EXPECT_EQ(sent.substr(sent.size() < 3 ? 0 : sent.size() - 3), "\x18\x18\x18");
+        EXPECT_EQ(sent.find("zz"), std::string::npos);
+    }
 
     // The port goes away: the board's end of the line closes.
     Session s = start_session(path);
@@ -213,7 +225,7 @@ TEST(Terminal, PipedCommandsGoToTheBoardAndItsOutputIsShownUntilASignal)
     ChildResult run = finish_within(&tool);
     close(screen[0]);
     finish_board(&board);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 128 + SIGTERM);
     EXPECT_EQ(run.err, terminal_notice(board.device));
 
     // With standard output closed, the port must not take its place: the
@@ -280,12 +292,22 @@ TEST(Terminal, FilesGoFromTheTerminalByXmodemAndYmodem)
     };
     char total[64];
     snprintf(total, sizeof total, "## Total Size = 0x%08zx = %zu Bytes", file.size(), file.size());
+    // The loader's words after a load command of 15 bytes, "loady 0 921600\r".
+    auto after_load_command = [](const std::string &words) {
+        return "head -c 15 >/dev/null; printf '" + words + "'";
+    };
+    const std::string up = "## Switch baudrate to 921600 bps and press ENTER ...";
+    // A path whose line end is the last byte of the input's first read.
+    const std::string split_path =
+        dir + std::string(256 - 11 - dir.size() - 14, '/') + "every-byte.bin";
+    const std::string empty = write_file(dir + "/empty.bin", {});
 
     struct Row {
         const char *what;
         std::vector<std::string> board;
         std::string script;
         std::vector<std::string> err_has, out_has, board_has;
+        std::string err_lacks = "";
     };
     const Row rows[] = {
         {"loady with the speed switch there and back",
@@ -310,31 +332,61 @@ TEST(Terminal, FilesGoFromTheTerminalByXmodemAndYmodem)
           "Keys after Ctrl-\\:\n  c        leave the terminal\n"},
          {"zz\r"},
          {"Loader received 3 bytes."}},
-        {"a receiver that cancels",
+        {"a receiver that cancels after the switch: what it says next is shown and followed",
          {"--then-command", "--", "sh", "-c",
           // Asks again each second, as receivers do: the tool may have shown a
           // first 'C' as the board's text before its keys were read.
-          "(while printf C; do sleep 1; done) & head -c 1000 >/dev/null; kill $!; "
-          "printf '\\30\\30'; exec cat"},
-         "\034x" + path + "\n",
-         {"Could not send '" + path + "': the receiver cancelled the transfer.\n"},
-         {},
-         {}},
+          after_load_command(up) +
+              "; head -c 1 >/dev/null; (while printf C; do sleep 1; done) & head -c 1000 "
+              ">/dev/null; kill $!; printf '\\30\\30## Load aborted.\\r\\n## Switch baudrate "
+              "to 115200 bps and press ESC ...'; exec cat"},
+         "loady 0 921600\r\034x" + path + "\n",
+         {"Line now at 921600 baud.\n",
+          "Could not send '" + path + "': the receiver cancelled the transfer.\n",
+          "Line now at 115200 baud.\n"},
+         {"## Load aborted.\r\n"},
+         {"Line now at 115200 baud, after "}},
         {"a speed the pty cannot take",
          {"--then-command", "--", "sh", "-c",
-          "printf '## Switch baudrate to 250000 bps and press ENTER ...'; exec cat"},
-         "still here\r",
+          after_load_command("## Switch baudrate to 250000 bps and press ENTER ...") +
+              "; exec cat"},
+         "loady 0 250000\rstill here\r",
          {"\nCould not switch the line to 250000 baud: This system has no setting for 250000 "
           "baud.\n"},
          {"still here\r"},
          {}},
         {"a line left at the loader's speed goes back as it was found",
-         {"--then-command", "--", "sh", "-c",
-          "printf '## Switch baudrate to 921600 bps and press ENTER ...'; exec cat"},
-         "",
+         {"--then-command", "--", "sh", "-c", after_load_command(up) + "; exec cat"},
+         "loady 0 921600\r",
          {"\nLine now at 921600 baud.\n"},
          {},
          {"after 1 bytes from the tool at 921600."}},
+        {"a request that no load command sent here asked for changes nothing",
+         {"--then-command", "--", "sh", "-c",
+          after_load_command(up + "\\r\\n" + up) + "; exec cat"},
+         "loady 0 460800\r",
+         {},
+         {up + "\r\n" + up},
+         {},
+         "Line now"},
+        {"a path whose line end ends a read",
+         {"--typed", dir + "/typed"},
+         "loadx 0\r\034x" + split_path + "\r\nerase\r",
+         {"Sent '" + split_path + "'"},
+         {"Flash erased."},
+         {"Loader received 14 bytes."}},
+        {"an empty file, at a speed that few adapters take",
+         {},
+         "loady 0 1500000\r\034y" + empty + "\n",
+         {"Sent '" + empty + "': 0 bytes in "},
+         {},
+         {"Loaded 0 bytes by YMODEM ('empty.bin'), CRC-32 00000000, at 1500000 baud."}},
+        {"a loader that hears junk while it asks for the first block",
+         {},
+         "loadx 0\r" + std::string(100, 'j') + "\034x" + path + "\n",
+         {sent},
+         {},
+         {"Loaded " + std::to_string(padded.size()) + " bytes by XMODEM"}},
         {"lrzsz's rb: the name and the exact size",
          {"--then-command", "--", "sh", "-c", in_received("rb")},
          "\034y" + path + "\n",
@@ -359,6 +411,9 @@ TEST(Terminal, FilesGoFromTheTerminalByXmodemAndYmodem)
             EXPECT_NE(run.out.find(text), std::string::npos) << run.out;
         for (const std::string &text : row.board_has)
             EXPECT_NE(board.out.find(text), std::string::npos) << board.out;
+        if (!row.err_lacks.empty()) {
+            EXPECT_EQ(run.err.find(row.err_lacks), std::string::npos) << run.err;
+        }
     }
     EXPECT_TRUE(read_file(received + "/every-byte.bin") == file);
     EXPECT_TRUE(read_file(received + "/got.bin") == padded);

@@ -1,4 +1,5 @@
 // The XMODEM sender against a scripted receiver on a virtual clock.
+#include "app/progress.h"
 #include "tests/scripted_serial.h"
 #include "tests/support.h"
 #include "tests/xmodem_reference.h"
@@ -63,7 +64,8 @@ int send(const std::vector<unsigned char> &image, const std::vector<int> &answer
     script_reset(answers);
     std::string printed, errors;
     capture_begin();
-    int result = xmodem_send(image.data(), static_cast<int>(image.size()));
+    boot_progress_begin(true);
+    int result = xmodem_send(image.data(), static_cast<int>(image.size()), boot_progress);
     capture_end(&printed, &errors);
     EXPECT_EQ(errors, "");
     if (out != nullptr)

@@ -1,6 +1,5 @@
 #include "xmodem/xmodem.h"
 
-#include "console/console.h"
 #include "serial/serial.h"
 #include "xmodem/crc16.h"
 
@@ -39,11 +38,11 @@ struct Rules {
 };
 
 // The boot ROM's download: every value is what the board has always had.
-static const Rules BOOT_RULES = {16, 0, 25, 1000, 2000, false};
+static const Rules BOOT_RULES = {16, 0, XMODEM_BOOT_BLOCK_TRIES, 1000, 2000, false};
 // A receiver that a user started at a prompt: a minute to ask for the first
 // block (the loader's own text on the way does not count), and the usual
 // XMODEM ten tries of ten seconds.
-static const Rules FILE_RULES = {0, 60000, 10, 10000, 10000, true};
+static const Rules FILE_RULES = {0, 60000, XMODEM_FILE_BLOCK_TRIES, 10000, 10000, true};
 
 // How the wait for the answer to a packet or an EOT ended.
 enum Answer {
@@ -105,24 +104,13 @@ static void send_cancel()
     serial_write(cancel, sizeof cancel);
 }
 
-void xmodem_give_up()
-{
-    send_cancel();
-    xmodem_flush_input();
-}
-
-static void acknowledge_cancel()
-{
-    serial_write_byte(XMODEM_ACK);
-    xmodem_flush_input();
-}
-
-// Called after one CAN: a second one right behind it cancels the transfer.
+// Called after one CAN: a second one right behind it cancels the transfer,
+// and the cancel is acknowledged.
 static int cancelled_by_receiver()
 {
     if (serial_read_byte(SECOND_CAN_TIMEOUT_MS) != XMODEM_CAN)
         return 0;
-    acknowledge_cancel();
+    serial_write_byte(XMODEM_ACK);
     return 1;
 }
 
@@ -153,7 +141,7 @@ static int wait_for_start(XmodemMode *mode, const Rules &rules)
         if (serial_stop_requested())
             return XMODEM_ERR_STOPPED; // the receiver is not listening for a cancel yet
     }
-    xmodem_give_up();
+    send_cancel();
     return XMODEM_ERR_NO_SYNC;
 }
 
@@ -192,7 +180,7 @@ static int drop_stale_input(bool after_time_out)
                 break;
             tell_stale(stale, got);
             if (second_can(stale, got, &cans)) {
-                acknowledge_cancel();
+                serial_write_byte(XMODEM_ACK);
                 return 1;
             }
         }
@@ -200,7 +188,7 @@ static int drop_stale_input(bool after_time_out)
     for (int got; (got = serial_read(stale, sizeof stale, 0)) > 0;) {
         tell_stale(stale, got);
         if (second_can(stale, got, &cans)) {
-            acknowledge_cancel();
+            serial_write_byte(XMODEM_ACK);
             return 1;
         }
     }
@@ -288,29 +276,21 @@ static int percent_sent(int sent, int size)
     return size > 0 ? static_cast<int>(static_cast<int64_t>(sent) * 100 / size) : 100;
 }
 
-// Steps back over the last percentage and writes the new one, in one write:
-// a console that is written character by character costs a call each.
-static bool progress_shown = true;
+// Who shows the progress of the transfer under way; nobody when nullptr.
+static void (*show_progress)(int percent) = nullptr;
 
-void xmodem_show_progress(bool shown)
+static void tell_progress(int percent)
 {
-    progress_shown = shown;
+    if (show_progress != nullptr)
+        show_progress(percent);
 }
-
-static void show_boot_progress(int percent)
-{
-    if (progress_shown)
-        console_print("\b\b\b\b\b%3d%%)", percent);
-}
-
-// Who shows the progress of the transfer under way.
-static void (*show_progress)(int percent) = show_boot_progress;
 
 // Sends a packet or the EOT until the receiver acknowledges it, at most
 // `tries` times, waiting timeout_ms for each answer. Returns 0 once it is
 // acknowledged, NOT_ACKNOWLEDGED after the last try, or the failure's
-// result; a stop request cancels the transfer. The progress of the block before (shown_percent, if
-// not -1) is shown once this has gone out: the console can wait, the board should not.
+// result; a stop request cancels the transfer. The progress of the block
+// before (shown_percent, if not -1) is told once this has gone out: the board
+// should not wait for the console.
 static int send_until_acknowledged(const unsigned char *bytes, int length, int tries,
                                    int timeout_ms, int shown_percent)
 {
@@ -327,7 +307,7 @@ static int send_until_acknowledged(const unsigned char *bytes, int length, int t
         }
         serial_write(bytes, length);
         if (shown_percent >= 0)
-            show_progress(shown_percent);
+            tell_progress(shown_percent);
         shown_percent = -1;
         Answer answer = wait_for_answer(serial_clock_ms() + timeout_ms);
         if (answer == ANSWER_ACK)
@@ -344,7 +324,7 @@ static int send_until_acknowledged(const unsigned char *bytes, int length, int t
     if (result == XMODEM_ERR_STOPPED)
         send_cancel();
     if (shown_percent >= 0)
-        show_progress(shown_percent);
+        tell_progress(shown_percent);
     return result;
 }
 
@@ -356,11 +336,12 @@ static int send_blocks(const unsigned char *data, int size, XmodemMode mode, con
     int sent = 0;
     int shown_percent = -1; // the progress of the block acknowledged last
     int count;
+    tell_progress(0);
     for (int length; (length = build_packet(data, size, sent, number, mode, rules, &count)) > 0;) {
         int result = send_until_acknowledged(packet, length, rules.block_tries,
                                              rules.answer_timeout_ms, shown_percent);
         if (result == NOT_ACKNOWLEDGED) {
-            xmodem_give_up();
+            send_cancel();
             return XMODEM_ERR_BLOCK_RETRIES;
         }
         if (result < 0)
@@ -380,18 +361,18 @@ static int send_blocks(const unsigned char *data, int size, XmodemMode mode, con
     return result < 0 ? result : sent;
 }
 
-// The boot download: the start, the blocks and the end.
+// The boot download: the start, the blocks and the end. After a cancel the
+// boot ROM may still be talking: it says nothing worth keeping.
 static int send_image(const unsigned char *data, int size)
 {
     XmodemMode mode;
     int result = wait_for_start(&mode, BOOT_RULES);
-    if (result < 0)
-        return result;
-
-    // Blank the waiting notice, then show the percentage in place.
-    console_print("\r                                   \r%s",
-                  progress_shown ? "Downloading boot code...(  0%)" : "");
-    return send_blocks(data, size, mode, BOOT_RULES);
+    if (result == 0)
+        result = send_blocks(data, size, mode, BOOT_RULES);
+    if (result == XMODEM_ERR_CANCELLED || result == XMODEM_ERR_NO_SYNC ||
+        result == XMODEM_ERR_BLOCK_RETRIES)
+        xmodem_flush_input();
+    return result;
 }
 
 // A stop request also cuts short the flush after a cancel, and then ends
@@ -401,9 +382,12 @@ static int as_stopped(int result)
     return result < 0 && serial_stop_requested() ? XMODEM_ERR_STOPPED : result;
 }
 
-int xmodem_send(const unsigned char *data, int size)
+int xmodem_send(const unsigned char *data, int size, void (*progress)(int percent))
 {
-    return as_stopped(send_image(data, size));
+    show_progress = progress;
+    int result = as_stopped(send_image(data, size));
+    show_progress = nullptr;
+    return result;
 }
 
 // Sends YMODEM's block 0, the file's name and size (or, with name nullptr,
@@ -430,7 +414,7 @@ static int send_block_zero(const char *name, int size, XmodemMode *mode)
     result = send_until_acknowledged(packet, frame_packet(block, 0, *mode), FILE_RULES.block_tries,
                                      FILE_RULES.answer_timeout_ms, -1);
     if (result == NOT_ACKNOWLEDGED) {
-        xmodem_give_up();
+        send_cancel();
         return XMODEM_ERR_BLOCK_RETRIES;
     }
     return result;
@@ -456,6 +440,6 @@ int xmodem_send_file(FileProtocol protocol, const char *name, const unsigned cha
 {
     show_progress = progress;
     int result = as_stopped(send_file(protocol, name, data, size));
-    show_progress = show_boot_progress;
+    show_progress = nullptr;
     return result;
 }

@@ -297,7 +297,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     wake = wake && wake_ends;
     int result = XMODEM_ERR_LINE_LOST;
     if (!wake || wake_board(0) == WAKE_ANSWERED)
-        result = xmodem_send(image.get(), static_cast<int>(image_size));
+        result = xmodem_send(image.get(), static_cast<int>(image_size), nullptr);
 
     require(result >= 0 || result == -1 || result == -2 || result == -4 || result == -5 ||
                 result == -6,
