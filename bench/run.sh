@@ -3,7 +3,8 @@
 # lrzsz's sx, and what it costs the PC; prints a Markdown table.
 # Usage: bench/run.sh [build-dir]   (default: build)
 # Needs lrzsz, bc, GNU time and strace; Wine for row 9, ser2net for row 10.
-# Rows 11 to 13 compare a YMODEM upload from the terminal with lrzsz's sb.
+# Rows 11 to 13 compare a YMODEM upload from the terminal with lrzsz's sb;
+# row 14 a download whose standard output nobody reads with one read.
 set -eu
 build=${1:-build}
 dramlift=$build/dramlift
@@ -239,3 +240,29 @@ printf '| 12 | the same on a line paced at 115200 baud, one run each | dramlift 
     "$tool" "$(calc "$tool / $limit")" "$limit"
 printf '| 13 | sb on the paced line of row 12 | %.3f s; dramlift / sb = %.4f | at most 1.00 |\n' \
     "$sb" "$(calc "$tool / $sb")"
+
+# 14. A console that nobody reads: 2 MiB to the emulator on an unpaced pty,
+# standard output a pipe whose reader never reads, in turns with standard
+# output read, three times each; the emulator's own time, first packet to
+# the end. The unread run's final message waits for a reader: once the
+# emulator has its image, a stop ends the tool.
+make_image 2m 2097152
+for _ in 1 2 3; do
+    start_board
+    "$dramlift" -p "$device" "$work/2m.bin" > /dev/null 2>&1
+    wait "$board_pid"
+    transfer_time >> "$work/console-read"
+    start_board
+    sh -c 'echo $$ > "$0"; exec "$@" 2> /dev/null' "$work/tool.pid" "$dramlift" -p "$device" "$work/2m.bin" | sleep 600 &
+    reader=$!
+    until grep -q '^Transfer' "$work/board.out"; do sleep 0.1; done
+    kill "$(cat "$work/tool.pid")"
+    wait "$board_pid" || true
+    kill "$reader"
+    wait "$reader" 2> /dev/null || true
+    time=$(transfer_time)
+    echo "${time:-incomplete}" >> "$work/console-unread"
+done
+printf '| 14 | 2 MiB to the emulator, unpaced, standard output unread against read, in turns, median of 3 each, in s | unread %s (runs: %s), read %s (runs: %s) | about the same |\n' \
+    "$(median "$work/console-unread")" "$(all_runs "$work/console-unread")" \
+    "$(median "$work/console-read")" "$(all_runs "$work/console-read")"
