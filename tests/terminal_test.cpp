@@ -154,6 +154,20 @@ TEST(Terminal, LeavesTheTerminalAsFoundOnEveryWayOut)
         EXPECT_EQ(run.err, terminal_notice(s.board.device));
     }
 
+    // A stop while the loader's request still comes switches nothing.
+    Session switching = start_session(
+        path,
+        {"--then-command", "--", "sh", "-c",
+         "printf 'ready> '; head -c 15 >/dev/null; printf '## Switch baudrate to 921600 bps and "
+         "press ENTER'; while printf .; do sleep 0.05; done"},
+        "ready> ");
+    send(switching.master, "loady 0 921600\r");
+    usleep(500 * 1000);
+    kill(switching.tool.pid, SIGINT);
+    ChildResult stopped = end_session(&switching);
+    EXPECT_EQ(stopped.status, 128 + SIGINT);
+    EXPECT_EQ(stopped.err, terminal_notice(switching.board.device));
+
     // During a transfer the keys mean what they mean in the terminal: two
     // Ctrl-\ and a c leave nothing. Ctrl-\ then c cancels, the receiver hears
     // CAN CAN CAN, and the keys before go nowhere. A signal does the same,
