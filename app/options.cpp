@@ -5,16 +5,16 @@
 #include <cstring>
 #include <getopt.h>
 
-enum { LONGEST_WAIT_S = 86400 };
+enum { LONGEST_WAIT_S = 86400, MOST_TRIES = 1000 };
 
-// The -w and -x values: a plain decimal number of seconds, from 1 to a day.
-static int parse_seconds(const char *text, int *seconds)
+// The -n, -w and -x values: a plain decimal number from 1 to the limit.
+static int parse_number(const char *text, int limit, int *number)
 {
     if (text[0] == '\0' || text[strspn(text, "0123456789")] != '\0')
         return 0;
     long value = strtol(text, nullptr, 10); // saturates beyond the range of long
-    *seconds = static_cast<int>(value);
-    return value >= 1 && value <= LONGEST_WAIT_S;
+    *number = static_cast<int>(value);
+    return value >= 1 && value <= limit;
 }
 
 int parse_options(int argc, char *argv[], Options *options)
@@ -36,15 +36,24 @@ int parse_options(int argc, char *argv[], Options *options)
     options->quiet = false;
     options->as_uart = false;
     options->idle_exit_s = 0;
+    options->tries = 1;
+    options->reset = nullptr;
     opterr = 0;
     int option;
-    while ((option = getopt_long(argc, argv, "ehp:qtuw:x:", long_options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "ehn:p:qr:tuw:x:", long_options, nullptr)) != -1) {
         switch (option) {
         case 'e':
             options->erase = true;
             break;
+        case 'n':
+            if (!parse_number(optarg, MOST_TRIES, &options->tries))
+                return 0;
+            break;
         case 'p':
             options->port = optarg;
+            break;
+        case 'r':
+            options->reset = optarg;
             break;
         case 'q':
             options->quiet = true;
@@ -56,11 +65,11 @@ int parse_options(int argc, char *argv[], Options *options)
             options->as_uart = true;
             break;
         case 'w':
-            if (!parse_seconds(optarg, &options->wait_s))
+            if (!parse_number(optarg, LONGEST_WAIT_S, &options->wait_s))
                 return 0;
             break;
         case 'x':
-            if (!parse_seconds(optarg, &options->idle_exit_s))
+            if (!parse_number(optarg, LONGEST_WAIT_S, &options->idle_exit_s))
                 return 0;
             break;
         case HELP:
@@ -83,8 +92,8 @@ int parse_options(int argc, char *argv[], Options *options)
 void print_usage(FILE *stream)
 {
     fprintf(stream,
-            "Usage: dramlift [-e] [-h] [-p <port>] [-q] [-t] [-u] [-w <seconds>] [-x <seconds>]\n"
-            "                <filename>\n"
+            "Usage: dramlift [-e] [-h] [-n <tries>] [-p <port>] [-q] [-r <command>] [-t] [-u]\n"
+            "                [-w <seconds>] [-x <seconds>] <filename>\n"
             "\n"
             "Version: " DRAMLIFT_VERSION ", 30 January 2014\n"
             "\n"
@@ -94,10 +103,16 @@ void print_usage(FILE *stream)
             "\n"
             "  -h            Print this usage message.\n"
             "\n"
+            "  -n <tries>    Try the whole boot that many times (default 1): after a\n"
+            "                transfer that fails, or -w running out, wake the board anew.\n"
+            "\n"
             "  -p <port>     Use the specified serial port (default is \"1\").  Valid\n"
             "                values are 1 (COM1), 2 (COM2), etc.\n"
             "\n"
             "  -q            Show no progress on standard output, for logs.\n"
+            "\n"
+            "  -r <command>  Reset or power the board with the command, run through the\n"
+            "                shell as the wake pattern starts to go out, at every try.\n"
             "\n"
             "  -t            Stay on the line as a terminal after the download; leave it\n"
             "                with Ctrl-\\ followed by c. Ctrl-\\ then x or y sends a file\n"

@@ -17,6 +17,8 @@ struct Options {
     bool quiet;             // -q: no progress on standard output
     bool as_uart;           // -u: send a NAND or SPI flash image as a UART image
     int idle_exit_s;        // -x: leave the terminal after so long with nothing passing; 0: never
+    int tries;              // -n: how many times to try the whole boot
+    const char *reset;      // -r: the command that resets or powers the board; nullptr: none
 };
 
 // Returns 1 with the options filled in, or 0 for -h and every complaint,

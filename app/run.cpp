@@ -4,6 +4,7 @@
 #include "app/heard.h"
 #include "app/options.h"
 #include "app/progress.h"
+#include "app/reset.h"
 #include "app/terminal.h"
 #include "app/wake.h"
 #include "console/console.h"
@@ -12,7 +13,15 @@
 
 #include <cstdio>
 
-enum { BOARD_BAUD = 115200 };
+enum { BOARD_BAUD = 115200, STALE_READS = 64 };
+
+// How one try at the boot ended.
+enum TryEnd {
+    TRY_SUCCEEDED,
+    TRY_FAILED,   // another try may do better
+    TRY_ENDS_RUN, // said why: a lost port, a failed reset command
+    TRY_STOPPED,  // the process was asked to stop
+};
 
 static void report_lost_port()
 {
@@ -39,45 +48,70 @@ static void report_transfer_failure(int result)
     }
 }
 
-// Waits for the board and sends it the image; returns the exit status, or
-// RUN_STOPPED. Until the transfer has ended the console line stays open.
-static int transfer(const Options &options, const BootImage &image)
+// Why the line acts as stopped: the reset command failed, which is said, or
+// else the process was asked to stop, which comes first.
+static TryEnd stopped_try()
+{
+    return !console_stop_requested() && reset_report_failure() ? TRY_ENDS_RUN : TRY_STOPPED;
+}
+
+// Waits for the board and sends it the image. Until the transfer has ended
+// the console line stays open.
+static TryEnd try_boot(const Options &options, const BootImage &image)
 {
     console_show(CONSOLE_OUTPUT, "Waiting for the board to wake up...");
-    WakeResult woken = wake_board(options.wait_s);
+    WakeResult woken = wake_board(options.wait_s, reset_start);
     if (woken != WAKE_ANSWERED)
         console_print("\n");
     if (woken == WAKE_STOPPED)
-        return RUN_STOPPED;
+        return stopped_try();
     if (woken == WAKE_PORT_LOST) {
         report_lost_port();
-        return 1;
+        return TRY_ENDS_RUN;
     }
     if (woken == WAKE_NO_ANSWER) {
         fprintf(stderr, "The board did not answer within %d s.\n", options.wait_s);
         heard_explain();
-        return 1;
+        return TRY_FAILED;
     }
     heard_begin(HEARD_TRANSFER);
     boot_progress_begin(!options.quiet);
     int result = xmodem_send(image.block, image.length + BOOT_TRAILER_SIZE, boot_progress);
     if (result == XMODEM_ERR_STOPPED) {
         console_print("\n");
-        return RUN_STOPPED;
+        return stopped_try();
     }
 
     console_print("\r                               \r");
     if (result == XMODEM_ERR_LINE_LOST) {
         report_lost_port();
-        return 1;
+        return TRY_ENDS_RUN;
     }
     if (result < 0) {
         report_transfer_failure(result);
         heard_explain();
-        return 1;
+        return TRY_FAILED;
     }
     console_print("Successfully downloaded '%s'.\n", options.image_path);
-    return 0;
+    return TRY_SUCCEEDED;
+}
+
+// Tries the boot as many times as the options say, each after the board's
+// input is dropped and the last try's reset command has ended; returns the
+// exit status, or RUN_STOPPED.
+static int boot(const Options &options, const BootImage &image)
+{
+    TryEnd end = try_boot(options, image);
+    for (int number = 2; number <= options.tries && end == TRY_FAILED; ++number) {
+        console_print("Trying again (%d of %d).\n", number, options.tries);
+        if (!reset_end("try"))
+            return 1;
+        unsigned char stale[256];
+        for (int reads = 0; reads < STALE_READS && serial_read(stale, sizeof stale, 0) > 0;)
+            ++reads;
+        end = try_boot(options, image);
+    }
+    return end == TRY_SUCCEEDED ? 0 : end == TRY_STOPPED ? RUN_STOPPED : 1;
 }
 
 // Stays on the line after a download; returns the exit status, or
@@ -89,7 +123,7 @@ static int stay_as_terminal(int idle_exit_s)
         report_lost_port();
         return 1;
     case TERMINAL_STOPPED:
-        return RUN_STOPPED;
+        return stopped_try() == TRY_STOPPED ? RUN_STOPPED : 1;
     default:
         return 0;
     }
@@ -110,7 +144,7 @@ static int download(const Options &options)
         append_boot_trailer(image.block, image.length, options.erase);
         int configured = serial_configure(BOARD_BAUD);
         if (configured == SERIAL_READY)
-            status = transfer(options, image);
+            status = boot(options, image);
         else if (configured == SERIAL_STOPPED)
             status = RUN_STOPPED;
     }
@@ -138,6 +172,7 @@ int dramlift_run(int argc, char *argv[])
     if (options.asks != ASKS_DOWNLOAD)
         return 0;
     xmodem_watch(heard_take);
+    reset_prepare(options.reset);
     // From the moment the port is open, a stop request puts it back first.
     console_catch_stop_signals();
     // The port comes first: a wrong port is reported before the file is read.
@@ -146,6 +181,9 @@ int dramlift_run(int argc, char *argv[])
     if (opened == SERIAL_READY) {
         status = download(options);
         serial_close();
+        // The reset command is part of the run.
+        if (!reset_end("run") && status == 0)
+            status = 1;
     } else if (opened == SERIAL_STOPPED) {
         status = RUN_STOPPED;
     }

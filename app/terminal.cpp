@@ -127,12 +127,14 @@ TerminalEnd terminal_run(int idle_exit_s)
     bool keys_open = true;
     bool after_command = false;
     TerminalEnd end = TERMINAL_LEFT;
+    bool left = false; // by the keys, or after the idle time
     long long idle_limit = idle_exit_s * 1000LL;
     long long last_passed = serial_clock_ms();
     mid_line = false;
-    while (!console_stop_requested()) {
+    while (!serial_stop_requested()) {
         long long idle_left = last_passed + idle_limit - serial_clock_ms();
-        if (idle_limit > 0 && idle_left <= 0)
+        left = idle_limit > 0 && idle_left <= 0;
+        if (left)
             break; // nothing has passed for so long
         int wait_ms = idle_limit > 0 && idle_left < TERMINAL_LOOK_MS ? static_cast<int>(idle_left)
                                                                      : TERMINAL_LOOK_MS;
@@ -162,13 +164,15 @@ TerminalEnd terminal_run(int idle_exit_s)
             Step step = pass_keys(&after_command);
             if (step == STEP_PORT_LOST)
                 end = TERMINAL_PORT_LOST;
+            left = step == STEP_LEAVE;
             if (step != STEP_GO_ON)
                 break;
             if (typed)
                 last_passed = serial_clock_ms();
         }
     }
-    if (end == TERMINAL_LEFT && console_stop_requested())
+    // A stop request, or the line acting so (a failed reset command).
+    if (end == TERMINAL_LEFT && !left && serial_stop_requested())
         end = TERMINAL_STOPPED;
     console_end();
     // The shell's prompt comes on a line of its own.

@@ -4,7 +4,7 @@
 
 enum TerminalEnd {
     TERMINAL_LEFT,      // by the keys, or after the idle time
-    TERMINAL_STOPPED,   // the process was asked to stop
+    TERMINAL_STOPPED,   // the process was asked to stop, or the line acts so
     TERMINAL_PORT_LOST, // the port went away
 };
 

@@ -14,13 +14,15 @@ void send_wake_pattern()
     serial_write(WAKE_PATTERN, sizeof WAKE_PATTERN);
 }
 
-WakeResult wake_board(int limit_s)
+WakeResult wake_board(int limit_s, bool (*first_sent)())
 {
     long long give_up_at = serial_clock_ms() + limit_s * 1000LL;
     heard_begin(HEARD_WAKE);
     // Any other byte from the board costs a pass, and is only noted.
-    for (;;) {
+    for (bool first = true;; first = false) {
         send_wake_pattern();
+        if (first && first_sent != nullptr && !first_sent())
+            return WAKE_STOPPED;
         unsigned char answer;
         if (serial_read(&answer, 1, WAKE_ANSWER_TIMEOUT_MS) == 1) {
             heard_take(&answer, 1, answer == XMODEM_NAK);

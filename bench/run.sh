@@ -4,7 +4,8 @@
 # Usage: bench/run.sh [build-dir]   (default: build)
 # Needs lrzsz, bc, GNU time and strace; Wine for row 9, ser2net for row 10.
 # Rows 11 to 13 compare a YMODEM upload from the terminal with lrzsz's sb;
-# row 14 a download whose standard output nobody reads with one read.
+# row 14 a download whose standard output nobody reads with one read; rows
+# 15 and 16 the unattended boot and the firmware upload at 921600 baud.
 set -eu
 build=${1:-build}
 dramlift=$build/dramlift
@@ -266,3 +267,42 @@ done
 printf '| 14 | 2 MiB to the emulator, unpaced, standard output unread against read, in turns, median of 3 each, in s | unread %s (runs: %s), read %s (runs: %s) | about the same |\n' \
     "$(median "$work/console-unread")" "$(all_runs "$work/console-unread")" \
     "$(median "$work/console-read")" "$(all_runs "$work/console-read")"
+
+# 15. The whole unattended boot on the paced line: the reset command powers
+# the emulator on (it hears the wake pattern only for 200 ms after), the
+# wake, the 256 KiB download; in turns with the download to a board that is
+# on already, three times each. The tool's own time, start to end.
+for _ in 1 2 3; do
+    start_board --paced
+    timed "$work/attended" "$dramlift" -q -p "$device" "$work/256k.bin" > /dev/null 2>&1
+    wait "$board_pid"
+    rm -f "$work/power"
+    start_board --paced --power-file "$work/power"
+    timed "$work/unattended" "$dramlift" -q -r "touch '$work/power'" -p "$device" "$work/256k.bin" > /dev/null 2>&1
+    wait "$board_pid"
+done
+cut -d ' ' -f 1 "$work/attended" > "$work/attended-elapsed"
+cut -d ' ' -f 1 "$work/unattended" > "$work/unattended-elapsed"
+attended=$(median "$work/attended-elapsed")
+unattended=$(median "$work/unattended-elapsed")
+printf '| 15 | 256 KiB on the paced line, the board powered on by -r, against a board on already, in turns, median of 3 each | %.3f s (runs: %s) against %.3f s (runs: %s): %.3f s more | (figures) |\n' \
+    "$unattended" "$(all_runs "$work/unattended-elapsed")" "$attended" "$(all_runs "$work/attended-elapsed")" \
+    "$(calc "$unattended - $attended")"
+
+# 16. The recovery's second half as a farm runs it: "loady 0x800000 921600",
+# then 8 MiB by YMODEM from the terminal to the emulator's own loader, which
+# answers at the pace of the speed the tool set; the emulator's time from
+# the first packet to the end, against the wire's limit at 921600 baud.
+head -c 8388608 /dev/urandom > "$work/8m.bin"
+start_board --paced
+printf 'loady 0x800000 921600\r\034y%s\n' "$work/8m.bin" |
+    "$dramlift" -q -t -x 2 -p "$device" "$work/tiny.bin" > /dev/null 2>&1
+wait "$board_pid"
+grep -q "^Loaded 8388608 bytes by YMODEM ('8m.bin'), .* at 921600 baud" "$work/board.out" ||
+    { echo "bench: the loader got something else" >&2; exit 1; }
+recovery=$(transfer_time | tail -n 1)
+# 8192 blocks of 1029 bytes, two block 0s of 133, an EOT, each with a byte
+# back, and a 'C' before each block 0.
+limit=$(calc "(8192 * 1030 + 2 * 134 + 2 + 2) * 10 / 921600")
+printf '| 16 | 8 MiB by YMODEM after loady ... 921600, the loader paced at that speed | %.3f s, %.4f x the limit of %.3f s | within 3 %% |\n' \
+    "$recovery" "$(calc "$recovery / $limit")" "$limit"

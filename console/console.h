@@ -1,8 +1,12 @@
-// Standard input and output as the keyboard and screen of the terminal that
-// the tool becomes after a download. The platform behind it stays out of
-// sight.
+// What the tool's process has of its surroundings: standard input and
+// output as the keyboard and screen of the terminal that it becomes after a
+// download, the signals that ask it to stop, and the user's command that runs
+// beside it. The platform behind it stays out of sight.
 #ifndef DRAMLIFT_CONSOLE_H
 #define DRAMLIFT_CONSOLE_H
+
+#include <string>
+#include <vector>
 
 // Makes sure standard input, output and error are open before the tool
 // opens anything, so that no port or file takes the place of one of them
@@ -96,5 +100,28 @@ void console_note(const char *format, ...)
 
 // Puts the console back exactly as console_begin found it.
 void console_end();
+
+// A command of the user's beside the run (the reset command of -r), run
+// through the system's shell (/bin/sh -c; cmd /c on Windows) with standard
+// input empty and its output on standard error, and the variables given
+// ("NAME=VALUE") added to its environment; one at a time. It and what it
+// starts form a group of their own (a process group; a job on Windows).
+// Returns 0, with the reason, when it cannot start.
+int console_start_command(const char *command, const std::vector<std::string> &variables,
+                          std::string *why);
+
+enum CommandState { COMMAND_NONE, COMMAND_RUNNING, COMMAND_SUCCEEDED, COMMAND_FAILED };
+
+// How the command stands; for one that failed, *how says how it ended:
+// "failed with status 3" or "was ended by signal 9". Once it has failed,
+// every wait on the line ends as on a stop request (serial_stop_requested).
+CommandState console_command_state(std::string *how);
+
+// Waits up to grace_ms for a command that still runs to end, not at all
+// once the process has been asked to stop, then ends it with its group
+// (and ends what is left of the group on a stop request). Returns how it
+// stood then, COMMAND_RUNNING when it had to be ended, with *how as
+// console_command_state gives it; the command is none afterwards.
+CommandState console_end_command(int grace_ms, std::string *how);
 
 #endif

@@ -6,12 +6,17 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/select.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
+
+extern char **environ;
 
 static const int STOP_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT};
 enum { STOP_SIGNAL_COUNT = sizeof STOP_SIGNALS / sizeof STOP_SIGNALS[0] };
@@ -243,4 +248,145 @@ void console_end()
     if (keyboard_is_terminal)
         tcsetattr(STDIN_FILENO, TCSANOW, &found_keyboard);
     keyboard_raw = false;
+}
+
+// The user's command: its process, also its group's ID, and how it ended,
+// taken when SIGCHLD comes. SIGCHLD, like the stop signals, is let through
+// only during the waits.
+enum { COMMAND_TERM_MS = 1000 };
+static pid_t command_pid = -1;
+static volatile sig_atomic_t command_ended = 0;
+static volatile sig_atomic_t command_status = 0;
+static struct sigaction found_child_action;
+
+static void take_command_end(int)
+{
+    int saved_errno = errno;
+    int status;
+    if (command_pid > 0 && waitpid(command_pid, &status, WNOHANG) == command_pid) {
+        command_status = status;
+        command_ended = 1;
+    }
+    errno = saved_errno;
+}
+
+// The environment for the command: ours, with the variables given in place
+// of any of the same name.
+static std::vector<std::string> command_environment(const std::vector<std::string> &variables)
+{
+    std::vector<std::string> environment;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        bool replaced = false;
+        for (const std::string &variable : variables) {
+            size_t name_end = variable.find('=') + 1;
+            replaced = replaced || strncmp(*entry, variable.c_str(), name_end) == 0;
+        }
+        if (!replaced)
+            environment.push_back(*entry);
+    }
+    environment.insert(environment.end(), variables.begin(), variables.end());
+    return environment;
+}
+
+int console_start_command(const char *command, const std::vector<std::string> &variables,
+                          std::string *why)
+{
+    // Everything the child needs is made before it exists: between fork
+    // and exec only calls that are safe in a signal handler are made.
+    std::vector<std::string> environment = command_environment(variables);
+    std::vector<char *> envp;
+    for (std::string &entry : environment)
+        envp.push_back(&entry[0]);
+    envp.push_back(nullptr);
+    int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
+
+    sigset_t child_signal;
+    sigemptyset(&child_signal);
+    sigaddset(&child_signal, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &child_signal, nullptr);
+    struct sigaction take = {};
+    take.sa_handler = take_command_end;
+    sigfillset(&take.sa_mask);
+    take.sa_flags = SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &take, &found_child_action);
+    command_ended = 0;
+    command_pid = fork();
+    if (command_pid == 0) {
+        setpgid(0, 0);
+        dup2(nothing, STDIN_FILENO);
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        struct sigaction usual = {};
+        usual.sa_handler = SIG_DFL;
+        sigaction(SIGPIPE, &usual, nullptr);
+        sigprocmask(SIG_SETMASK, &found_mask, nullptr);
+        const char *argv[] = {"sh", "-c", command, nullptr};
+        execve("/bin/sh", const_cast<char **>(argv), envp.data());
+        _exit(127);
+    }
+    int error = errno;
+    if (nothing >= 0)
+        close(nothing);
+    if (command_pid < 0) {
+        *why = strerror(error);
+        return 0;
+    }
+    setpgid(command_pid, command_pid); // whichever of the two comes first
+    return 1;
+}
+
+CommandState console_command_state(std::string *how)
+{
+    if (command_pid < 0)
+        return COMMAND_NONE;
+    if (!command_ended)
+        return COMMAND_RUNNING;
+    int status = command_status;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return COMMAND_SUCCEEDED;
+    if (how != nullptr)
+        *how = WIFEXITED(status) ? "failed with status " + std::to_string(WEXITSTATUS(status))
+                                 : "was ended by signal " + std::to_string(WTERMSIG(status));
+    return COMMAND_FAILED;
+}
+
+// Waits until the command has ended, the time is up, or (when stops count)
+// the process is asked to stop; SIGCHLD ends the sleep.
+static void wait_for_command(int limit_ms, bool stops_count)
+{
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += limit_ms / 1000;
+    deadline.tv_nsec += limit_ms % 1000 * 1000000L;
+    while (!command_ended && !(stops_count && console_stop_requested())) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long left_ns =
+            (deadline.tv_sec - now.tv_sec) * 1000000000LL + (deadline.tv_nsec - now.tv_nsec);
+        if (left_ns <= 0)
+            return;
+        timespec left = {static_cast<time_t>(left_ns / 1000000000),
+                         static_cast<long>(left_ns % 1000000000)};
+        // The mask of the waits lets SIGCHLD through, or nothing wakes the
+        // sleep: the command's end is looked at once more after it.
+        pselect(0, nullptr, nullptr, nullptr, &left, console_wait_mask());
+        take_command_end(0);
+    }
+}
+
+CommandState console_end_command(int grace_ms, std::string *how)
+{
+    if (command_pid < 0)
+        return COMMAND_NONE;
+    wait_for_command(grace_ms, true);
+    CommandState state = console_command_state(how);
+    if (state == COMMAND_RUNNING || console_stop_requested()) {
+        kill(-command_pid, SIGTERM);
+        wait_for_command(COMMAND_TERM_MS, false);
+        kill(-command_pid, SIGKILL);
+    }
+    if (!command_ended)
+        waitpid(command_pid, nullptr, 0);
+    command_pid = -1;
+    sigaction(SIGCHLD, &found_child_action, nullptr);
+    return state;
 }

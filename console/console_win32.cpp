@@ -317,3 +317,112 @@ void console_end()
     if (screen_is_console)
         SetConsoleMode(screen, found_screen_mode);
 }
+
+// The user's command: its process in a job that ends with the tool, and a
+// thread that waits for its end, which the run's waits hear of when it failed.
+static HANDLE command_process = nullptr;
+static HANDLE command_job = nullptr;
+static HANDLE command_watcher = nullptr;
+static volatile LONG command_ended = 0;
+static DWORD command_exit_code = 0;
+
+static DWORD WINAPI watch_command(LPVOID process)
+{
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process, &code);
+    command_exit_code = code;
+    InterlockedExchange(&command_ended, 1);
+    if (code != 0)
+        SetEvent(console_stop_event());
+    return 0;
+}
+
+int console_start_command(const char *command, const std::vector<std::string> &variables,
+                          std::string *why)
+{
+    for (const std::string &variable : variables) {
+        size_t equals = variable.find('=');
+        SetEnvironmentVariableA(variable.substr(0, equals).c_str(), variable.c_str() + equals + 1);
+    }
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &inherited, OPEN_EXISTING, 0, nullptr);
+    HANDLE errors = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(),
+                    &errors, 0, TRUE, DUPLICATE_SAME_ACCESS);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nothing;
+    startup.hStdOutput = errors;
+    startup.hStdError = errors;
+    std::string line = "cmd.exe /c " + std::string(command);
+    PROCESS_INFORMATION started = {};
+    command_job = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(command_job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    BOOL created = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                                  nullptr, nullptr, &startup, &started);
+    DWORD error = GetLastError();
+    CloseHandle(nothing);
+    CloseHandle(errors);
+    if (!created) {
+        CloseHandle(command_job);
+        command_job = nullptr;
+        char text[256] = "";
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       0, text, sizeof text, nullptr);
+        *why = text;
+        while (!why->empty() && strchr(".\r\n ", why->back()) != nullptr)
+            why->pop_back();
+        return 0;
+    }
+    AssignProcessToJobObject(command_job, started.hProcess);
+    ResumeThread(started.hThread);
+    CloseHandle(started.hThread);
+    command_process = started.hProcess;
+    InterlockedExchange(&command_ended, 0);
+    command_watcher = CreateThread(nullptr, 0, watch_command, command_process, 0, nullptr);
+    return 1;
+}
+
+CommandState console_command_state(std::string *how)
+{
+    if (command_process == nullptr)
+        return COMMAND_NONE;
+    if (InterlockedCompareExchange(&command_ended, 0, 0) == 0)
+        return COMMAND_RUNNING;
+    if (command_exit_code == 0)
+        return COMMAND_SUCCEEDED;
+    if (how != nullptr)
+        *how = "failed with status " + std::to_string(command_exit_code);
+    return COMMAND_FAILED;
+}
+
+CommandState console_end_command(int grace_ms, std::string *how)
+{
+    if (command_process == nullptr)
+        return COMMAND_NONE;
+    HANDLE events[2] = {command_process, console_stop_event()};
+    if (!console_stop_requested())
+        WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(grace_ms));
+    bool had_to = WaitForSingleObject(command_process, 0) == WAIT_TIMEOUT;
+    if (!had_to && command_watcher != nullptr)
+        WaitForSingleObject(command_watcher, INFINITE); // its exit code taken
+    CommandState state = had_to ? COMMAND_RUNNING : console_command_state(how);
+    if (had_to || console_stop_requested()) {
+        TerminateJobObject(command_job, 1);
+        TerminateProcess(command_process, 1); // where it could not join the job
+    }
+    WaitForSingleObject(command_process, INFINITE);
+    if (command_watcher != nullptr) {
+        WaitForSingleObject(command_watcher, INFINITE);
+        CloseHandle(command_watcher);
+    }
+    CloseHandle(command_process);
+    CloseHandle(command_job);
+    command_process = command_job = command_watcher = nullptr;
+    return state;
+}

@@ -154,7 +154,8 @@ int serial_wait_input(int timeout_ms, bool watch_stdin)
 
 int serial_stop_requested()
 {
-    return left_by_keys || console_stop_requested();
+    return left_by_keys || console_stop_requested() ||
+           console_command_state(nullptr) == COMMAND_FAILED;
 }
 
 int serial_lost()

@@ -79,7 +79,8 @@ enum { SERIAL_INPUT_LINE = 1, SERIAL_INPUT_STDIN = 2 };
 int serial_wait_input(int timeout_ms, bool watch_stdin);
 
 // 1 once the process has been asked to stop (console_catch_stop_signals),
-// or the watched keys have asked the same.
+// the watched keys have asked the same, or the user's command beside the
+// run has failed (console_command_state).
 // From then on nothing on the line waits any more: a read takes only what
 // has already arrived, and a write hands over only what the line takes at
 // once. A wait that was under way when the request came ends with it.

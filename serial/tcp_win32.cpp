@@ -62,6 +62,8 @@ int tcp_connect_to(const addrinfo *address, long long deadline_ms, int *error)
         *error = WSAGetLastError();
         return STEP_FAILED;
     }
+    // The reset command (-r) must not hold the connection open.
+    SetHandleInformation(reinterpret_cast<HANDLE>(connection), HANDLE_FLAG_INHERIT, 0);
     // Makes the socket non-blocking, too.
     readiness = WSACreateEvent();
     WSAEventSelect(connection, readiness, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE);

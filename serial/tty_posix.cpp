@@ -71,9 +71,10 @@ static int tty_open(const char *port, long long, std::string *name, std::string 
     }
     // Non-blocking, so that a modem line without carrier cannot hold the
     // open up, and so that a write hands over what fits and no more: every
-    // wait is a select() with its own time-out.
+    // wait is a select() with its own time-out. Closed on exec, so that the
+    // reset command (-r) does not inherit it, lock and all.
     int reason;
-    tty = open(name->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    tty = open(name->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (tty < 0)
         reason = errno;
     else

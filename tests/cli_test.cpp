@@ -45,6 +45,9 @@ TEST(CommandLine, ComplaintsAndHelpPrintOnlyTheUsageAndFail)
         {"image.bin", "-w"},
         {"-x", "5", "image.bin"},
         {"-t", "-x", "0", "image.bin"},
+        {"-n", "0", "image.bin"},
+        {"-n", "1001", "image.bin"},
+        {"image.bin", "-r"},
     };
     for (const std::vector<std::string> &args : cases) {
         ChildResult run = dramlift(args);

@@ -327,3 +327,132 @@ TEST(Download, BoardsThatTakeNoImageAreDescribed)
         EXPECT_EQ(d.tool.err, row.err);
     }
 }
+
+TEST(Download, UnattendedBootsPowerTheBoardAndTryAgain)
+{
+    std::string dir = scratch_dir();
+    std::string path = write_file(dir + "/boot.bin", uart_image(pattern_bytes(1000, 28)));
+    const std::string power = dir + "/power";
+    const std::string powered = "touch " + power;
+    const std::string pid_file = dir + "/command.pid";
+    struct Row {
+        const char *what;
+        std::vector<std::string> board_args, tool_args;
+        int status;
+        std::vector<std::string> err_has, out_has, board_has;
+        bool powered_first = false; // the board switched on before the tool came
+        int stop = 0;               // a signal 1 s into the run
+    };
+    const Row rows[] = {
+        {"a board off until the reset command powers it",
+         {"--power-file", power},
+         {"-w", "5", "-r", powered},
+         0,
+         {},
+         {"Successfully downloaded"},
+         {"Powered on.", "Boot trailer: valid"}},
+        {"the same board switched on before the tool came",
+         {"--power-file", power, "--window", "50"},
+         {"-w", "2"},
+         1,
+         {"The board did not answer within 2 s."},
+         {},
+         {"No wake pattern within 50 ms: booted from flash."},
+         true},
+        {"a reset command that fails",
+         {"--off"},
+         {"-r", "exit 3"},
+         1,
+         {"The reset command failed with status 3.\n"},
+         {"Waiting for the board to wake up...\n"},
+         {}},
+        {"a reset command ended by a signal",
+         {"--off"},
+         {"-r", "kill -9 $$"},
+         1,
+         {"The reset command was ended by signal 9.\n"},
+         {},
+         {}},
+        {"the reset command's output, on standard error alone",
+         {"--power-file", power},
+         {"-r", "echo said-on-stdout; echo said-on-stderr >&2; " + powered},
+         0,
+         {"said-on-stdout\n", "said-on-stderr\n"},
+         {},
+         {}},
+        {"three tries against a board that cancels its first two, each try told its number",
+         {"--fail-first", "2"},
+         {"-n", "3", "-r", "echo try $DRAMLIFT_TRY on $DRAMLIFT_PORT"},
+         0,
+         {"try 1 on /dev/", "try 2 on /dev/", "try 3 on /dev/", "The board cancelled"},
+         {"Trying again (2 of 3).\n", "Trying again (3 of 3).\n", "Successfully downloaded"},
+         {"Boot trailer: valid"}},
+        {"two tries that both fail",
+         {"--fail-first", "2"},
+         {"-n", "2"},
+         1,
+         {"Xmodem download failed: -1.\n  The board cancelled the transfer.\n"},
+         {"Trying again (2 of 2).\n"},
+         {}},
+        {"a reset command that outlives the run",
+         {"--power-file", power},
+         {"-r", "echo $$ > " + pid_file + "; " + powered + "; sleep 60"},
+         0,
+         {"The reset command was still running 10 s after the run: it and what it started were "
+          "ended.\n"},
+         {"Successfully downloaded"},
+         {}},
+        {"a stop while the reset command runs",
+         {"--off"},
+         {"-r", "echo $$ > " + pid_file + "; sleep 60"},
+         128 + SIGTERM,
+         {},
+         {},
+         {},
+         false,
+         SIGTERM},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        remove(pid_file.c_str());
+        Board board = start_board(row.board_args);
+        if (row.powered_first) {
+            write_file(power, {});
+            usleep(300 * 1000);
+        }
+        std::vector<std::string> argv = {DRAMLIFT_EXE, "-q", "-p", board.device};
+        argv.insert(argv.end(), row.tool_args.begin(), row.tool_args.end());
+        argv.push_back(path);
+        double started = now_seconds();
+        Child tool = start_child(argv);
+        if (row.stop != 0) {
+            usleep(1000 * 1000);
+            kill(tool.pid, row.stop);
+        }
+        ChildResult run = finish_child(&tool);
+        double took = now_seconds() - started;
+        ChildResult board_run = finish_board(&board);
+        EXPECT_EQ(run.status, row.status) << run.err;
+        for (const std::string &text : row.err_has)
+            EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+        for (const std::string &text : row.out_has)
+            EXPECT_NE(run.out.find(text), std::string::npos) << run.out;
+        for (const std::string &text : row.board_has)
+            EXPECT_NE(board_run.out.find(text), std::string::npos) << board_run.out;
+        EXPECT_EQ(run.out.find("said-on"), std::string::npos);
+        // A command that fails ends the run at once; one that outlives it
+        // gets 10 s; a stop ends it with the tool. Nothing of it is left.
+        if (row.status == 1 && row.board_args[0] == "--off") {
+            EXPECT_LT(took, 1.0);
+        }
+        std::vector<unsigned char> pid = read_file(pid_file);
+        if (!pid.empty()) {
+            EXPECT_NEAR(took, row.stop != 0 ? 1.0 : 10.0, 1.0);
+            // Its group, once the system has reaped what the tool could not.
+            pid_t group = atoi(std::string(pid.begin(), pid.end()).c_str());
+            for (int tenths = 0; tenths < 20 && kill(-group, 0) == 0; ++tenths)
+                usleep(100 * 1000);
+            EXPECT_NE(kill(-group, 0), 0);
+        }
+    }
+}

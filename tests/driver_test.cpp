@@ -63,7 +63,7 @@ TEST(WakeBoard, RepeatsThePatternUntilNak)
     // Silence, 'C', a 0x00 and noise each cost one pass; NAK ends the loop
     // and nothing is read after it.
     script_reset({SILENCE, 'C', 0x00, 0xBB, 0x06, 0x15, 0x15});
-    EXPECT_EQ(wake_board(0), WAKE_ANSWERED);
+    EXPECT_EQ(wake_board(0, nullptr), WAKE_ANSWERED);
     std::vector<unsigned char> expected;
     for (int pass = 0; pass < 6; ++pass)
         expected.insert(expected.end(), PATTERN.begin(), PATTERN.end());

@@ -84,9 +84,16 @@ if(QEMU)
   target_link_libraries(uboot_tests PRIVATE test_support GTest::gtest_main)
   add_dependencies(uboot_tests dramlift dramlift-board)
   gtest_discover_tests(uboot_tests)
+
+  # dramlift as a labgrid driver, through ser2net to the real U-Boot's prompt.
+  add_test(NAME labgrid
+    COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/labgrid_test.sh ${PROJECT_SOURCE_DIR}
+            $<TARGET_FILE:dramlift> $<TARGET_FILE:dramlift-board>)
+  set_tests_properties(labgrid PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
 else()
   add_skipped_test(real_ports "qemu-system-x86 missing: the real serial drivers not tried")
   add_skipped_test(real_uboot "qemu-system-x86 missing: no real U-Boot tried")
+  add_skipped_test(labgrid "qemu-system-x86 missing: no real U-Boot for the labgrid driver")
 endif()
 
 # The macOS programs, cross-built with zig's clang from the sources of the

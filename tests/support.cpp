@@ -16,8 +16,8 @@
 #include <unistd.h>
 
 const std::string USAGE =
-    "Usage: dramlift [-e] [-h] [-p <port>] [-q] [-t] [-u] [-w <seconds>] [-x <seconds>]\n"
-    "                <filename>\n"
+    "Usage: dramlift [-e] [-h] [-n <tries>] [-p <port>] [-q] [-r <command>] [-t] [-u]\n"
+    "                [-w <seconds>] [-x <seconds>] <filename>\n"
     "\n"
     "Version: 1.1, 30 January 2014\n"
     "\n"
@@ -27,10 +27,16 @@ const std::string USAGE =
     "\n"
     "  -h            Print this usage message.\n"
     "\n"
+    "  -n <tries>    Try the whole boot that many times (default 1): after a\n"
+    "                transfer that fails, or -w running out, wake the board anew.\n"
+    "\n"
     "  -p <port>     Use the specified serial port (default is \"1\").  Valid\n"
     "                values are 1 (COM1), 2 (COM2), etc.\n"
     "\n"
     "  -q            Show no progress on standard output, for logs.\n"
+    "\n"
+    "  -r <command>  Reset or power the board with the command, run through the\n"
+    "                shell as the wake pattern starts to go out, at every try.\n"
     "\n"
     "  -t            Stay on the line as a terminal after the download; leave it\n"
     "                with Ctrl-\\ followed by c. Ctrl-\\ then x or y sends a file\n"

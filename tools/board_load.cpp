@@ -81,6 +81,20 @@ static int read_packet(int first, bool crc, std::vector<unsigned char> *field)
 
 // The speed that the file's data came at: its first packet, or its EOT.
 static int data_speed = 0;
+// Whether answers wait for the wire, and when the load's first packet came.
+static bool pacing = false;
+static long long first_packet_us = 0;
+
+// Answers what came of `bytes` bytes from arrival_us on: on a paced line no
+// sooner than a wire at the speed they came at could have carried them and
+// the answer.
+static void answer(unsigned char byte, long long arrival_us, int bytes)
+{
+    int baud = line_arrival_speed();
+    if (pacing && baud > 0)
+        line_sleep_until(arrival_us + (bytes + 1) * 10 * 1000000LL / baud);
+    line_write(byte);
+}
 
 // Receives one XMODEM transfer, CRC-16 mode, into *data from block number
 // `first`; *data gets block 0 alone when first is 0. Until the first packet
@@ -107,6 +121,7 @@ static int receive(int first, std::vector<unsigned char> *data, std::string *why
         }
         int byte = line_read(started ? KEY_TIMEOUT_MS
                                      : static_cast<int>((next_offer_us - now_us + 999) / 1000));
+        long long arrival_us = line_clock_us();
         if (byte == LINE_CLOSED || (byte == LINE_SILENT && started)) {
             *why = byte == LINE_CLOSED ? "the line was closed" : "the sender fell silent";
             return 0;
@@ -121,19 +136,22 @@ static int receive(int first, std::vector<unsigned char> *data, std::string *why
             data_speed = line_arrival_speed();
         // Block 0 always comes; the data may be none.
         if (byte == XMODEM_EOT && (started || first != 0)) {
-            line_write(XMODEM_ACK);
+            answer(XMODEM_ACK, arrival_us, 1);
             return 1;
         }
         if (!packet)
             continue;
         started = true;
+        if (first_packet_us == 0)
+            first_packet_us = arrival_us;
         std::vector<unsigned char> field;
         int number = read_packet(byte, true, &field);
         if (number == expected) {
             data->insert(data->end(), field.begin(), field.end());
             ++expected;
         }
-        line_write(number < 0 ? XMODEM_NAK : XMODEM_ACK);
+        int size = byte == XMODEM_STX ? LONG_BLOCK : SHORT_BLOCK;
+        answer(number < 0 ? XMODEM_NAK : XMODEM_ACK, arrival_us, 3 + size + 2);
         if (first == 0 && number == 0)
             return 1; // block 0 alone
     }
@@ -163,10 +181,12 @@ static int receive_batch(std::vector<unsigned char> *data, std::string *name, st
     return 1;
 }
 
-void board_load(bool ymodem, int baud)
+void board_load(bool ymodem, int baud, bool paced)
 {
     int found_baud = line_speed();
     data_speed = 0;
+    pacing = paced;
+    first_packet_us = 0;
     if (baud > 0 && !switch_speed(baud, "ENTER", '\r')) {
         line_write_text("## Load aborted.\r\n> ");
         return;
@@ -180,6 +200,8 @@ void board_load(bool ymodem, int baud)
     std::string name, why;
     int loaded = ymodem ? receive_batch(&data, &name, &why) : receive(1, &data, &why);
     if (loaded) {
+        printf("Transfer: %.3f s from the first packet to the end.\n",
+               (line_clock_us() - first_packet_us) / 1e6);
         char total[96];
         snprintf(total, sizeof total, "## Total Size = 0x%08zx = %zu Bytes\r\n", data.size(),
                  data.size());

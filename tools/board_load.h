@@ -5,9 +5,10 @@
 #define DRAMLIFT_BOARD_LOAD_H
 
 // Receives one file, telling the tool on the line as it goes, and reports
-// what arrived on standard output: "Loaded 300000 bytes by YMODEM ('fw.bin'),
-// CRC-32 516fad85, at 921600 baud." or why nothing was. baud 0 keeps the
-// line's speed.
-void board_load(bool ymodem, int baud);
+// what arrived on standard output: how long it took, and "Loaded 300000
+// bytes by YMODEM ('fw.bin'), CRC-32 516fad85, at 921600 baud.", or why
+// nothing was. baud 0 keeps the line's speed. A paced loader answers each
+// packet no sooner than a wire at the line's speed could have carried it.
+void board_load(bool ymodem, int baud, bool paced);
 
 #endif

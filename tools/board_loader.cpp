@@ -30,7 +30,7 @@ static void erase_flash()
 
 // Does what a line typed at the prompt asks: "erase", or "loadx" and
 // "loady" with an address (taken and ignored) and a speed.
-static void run_command(const std::string &command)
+static void run_command(const std::string &command, bool paced)
 {
     char name[8];
     unsigned long address = 0;
@@ -39,10 +39,10 @@ static void run_command(const std::string &command)
         erase_flash();
     else if (sscanf(command.c_str(), "%7s %lx %d", name, &address, &baud) >= 1 &&
              (strcmp(name, "loadx") == 0 || strcmp(name, "loady") == 0))
-        board_load(name[4] == 'y', baud);
+        board_load(name[4] == 'y', baud, paced);
 }
 
-long board_run_loader(const std::string &typed_path)
+long board_run_loader(const std::string &typed_path, bool paced)
 {
     char line[64];
     size_t length = 0;
@@ -58,7 +58,7 @@ long board_run_loader(const std::string &typed_path)
         }
         line_write(static_cast<unsigned char>(byte));
         if (byte == '\r' || byte == '\n') {
-            run_command(std::string(line, length));
+            run_command(std::string(line, length), paced);
             length = 0;
         } else if (length < sizeof line) {
             line[length++] = static_cast<char>(byte);

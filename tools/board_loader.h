@@ -15,7 +15,8 @@ extern const char BOARD_FLASH_BANNER[];
 // progress lines, like a loader would, and "loadx [ADDR [BAUD]]" and "loady
 // [ADDR [BAUD]]" by receiving a file, until the line closes. Appends each
 // byte received to the file at typed_path at once, if that is not empty.
-// Returns how many bytes it received.
-long board_run_loader(const std::string &typed_path);
+// Returns how many bytes it received. A paced loader receives files at the
+// pace of the line's speed.
+long board_run_loader(const std::string &typed_path, bool paced);
 
 #endif

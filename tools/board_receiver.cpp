@@ -18,6 +18,7 @@ enum {
     START_REPEATS = 60,
     BYTE_TIMEOUT_MS = 1000,
     PACKET_TIMEOUT_MS = 10000,
+    POWER_LOOK_MS = 10, // how often a board that is off looks for its power
 };
 
 static unsigned random_state = 1;
@@ -47,14 +48,19 @@ static int completes_wake_pattern(int byte, unsigned *matched)
     return 1;
 }
 
-int board_wait_for_wake(int after_ms)
+WakeHeard board_wait_for_wake(int after_ms, int window_ms)
 {
     unsigned matched = 0;
     long long first_heard = -1;
+    long long window_end = line_clock_us() + window_ms * 1000LL;
     for (;;) {
-        int byte = line_read(PACKET_TIMEOUT_MS);
+        long long left_ms = window_ms > 0 ? (window_end - line_clock_us()) / 1000
+                                          : static_cast<long long>(PACKET_TIMEOUT_MS);
+        if (left_ms <= 0)
+            return BOARD_WINDOW_PASSED;
+        int byte = line_read(static_cast<int>(left_ms));
         if (byte == LINE_CLOSED)
-            return 0;
+            return BOARD_LINE_CLOSED;
         if (byte >= 0 && first_heard < 0)
             first_heard = line_clock_us();
         if (completes_wake_pattern(byte, &matched) &&
@@ -62,7 +68,20 @@ int board_wait_for_wake(int after_ms)
             break;
     }
     line_write(XMODEM_NAK);
-    return 1;
+    return BOARD_WOKEN;
+}
+
+int board_wait_for_power(const char *file)
+{
+    for (;;) {
+        int byte = line_read(POWER_LOOK_MS);
+        if (byte == LINE_CLOSED)
+            return 0;
+        if (byte >= 0)
+            line_let_go(); // the tool is there: its leaving will show
+        if (remove(file) == 0)
+            return 1;
+    }
 }
 
 long board_count_wake_patterns()

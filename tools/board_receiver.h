@@ -46,10 +46,18 @@ struct Reception {
     std::string failure;                 // why not, when not
 };
 
+enum WakeHeard { BOARD_WOKEN, BOARD_LINE_CLOSED, BOARD_WINDOW_PASSED };
+
 // Waits for the wake pattern and answers it with NAK, but only once after_ms
-// have passed since the tool was first heard. Returns 0 if the line closes
-// first.
-int board_wait_for_wake(int after_ms);
+// have passed since the tool was first heard, and only within window_ms of
+// the call (any time when 0): a board just switched on listens for a moment,
+// then boots from its flash.
+WakeHeard board_wait_for_wake(int after_ms, int window_ms);
+
+// Plays a board that is switched off until the file appears (the tool's
+// reset command makes it); takes the file away and returns 1 then, or 0
+// once the line has closed. What the tool sends meanwhile goes nowhere.
+int board_wait_for_power(const char *file);
 
 // Plays a board that is switched off: listens until the line closes and
 // returns the number of wake patterns heard.

@@ -16,7 +16,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-enum { CLOSE_GRACE_MS = 5000, COMMAND_GRACE_MS = 1000 };
+enum {
+    CLOSE_GRACE_MS = 5000,
+    COMMAND_GRACE_MS = 1000,
+    WINDOW_MS = 200,
+    FAILED_DOWNLOAD_CANCELS_AT = 2, // the block
+};
 
 static void print_usage(FILE *stream)
 {
@@ -50,6 +55,13 @@ static void print_usage(FILE *stream)
                     "      --looped          a looped line: every byte goes back as it came\n"
                     "      --wake-after MS   answer the wake pattern only MS after first hearing\n"
                     "                        the tool, as a board switched on later\n"
+                    "      --power-file FILE a board that is off until FILE appears (the tool's\n"
+                    "                        reset command makes it), each time it appears\n"
+                    "      --window MS       with --power-file: hear the wake pattern only so\n"
+                    "                        long after the power comes, or boot from flash\n"
+                    "                        (default 200)\n"
+                    "      --fail-first N    cancel the first N downloads half-way, and wait\n"
+                    "                        for the tool to try again\n"
                     "      --vanish-at N     close the line when block N arrives\n"
                     "      --corrupt SHARE   flip a bit in SHARE (0 to 1) of the packets received\n"
                     "      --lose SHARE      lose the answer to SHARE of the packets accepted\n"
@@ -110,6 +122,9 @@ struct BoardOptions {
     int wake_after_ms;
     bool repeat;
     bool command_after_download; // the command plays the loader, not the boot ROM
+    const char *power_file;      // off until this file appears; nullptr: always on
+    int window_ms;               // after the power comes, how long it listens
+    int fail_first;              // downloads cancelled half-way before one is taken
 };
 
 // Returns 1 with the plan filled in, 0 after a complaint, -1 after --help,
@@ -137,7 +152,10 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
         VERSION,
         FROM_FLASH,
         LOOPED,
-        THEN_COMMAND
+        THEN_COMMAND,
+        POWER_FILE,
+        WINDOW,
+        FAIL_FIRST
     };
     static const option long_options[] = {{"checksum", no_argument, nullptr, 's'},
                                           {"output", required_argument, nullptr, 'o'},
@@ -161,12 +179,15 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
                                           {"from-flash", no_argument, nullptr, FROM_FLASH},
                                           {"looped", no_argument, nullptr, LOOPED},
                                           {"then-command", no_argument, nullptr, THEN_COMMAND},
+                                          {"power-file", required_argument, nullptr, POWER_FILE},
+                                          {"window", required_argument, nullptr, WINDOW},
+                                          {"fail-first", required_argument, nullptr, FAIL_FIRST},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, VERSION},
                                           {nullptr, 0, nullptr, 0}};
 
     *plan = FaultPlan{};
-    *options = BoardOptions{nullptr, WAITING, 0, false, false};
+    *options = BoardOptions{nullptr, WAITING, 0, false, false, nullptr, WINDOW_MS, 0};
     int option;
     while ((option = getopt_long(argc, argv, "+so:h", long_options, nullptr)) != -1) {
         int ok = 1;
@@ -239,6 +260,15 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
             break;
         case THEN_COMMAND:
             options->command_after_download = true;
+            break;
+        case POWER_FILE:
+            options->power_file = optarg;
+            break;
+        case WINDOW:
+            ok = parse_count(optarg, &options->window_ms);
+            break;
+        case FAIL_FIRST:
+            ok = parse_count(optarg, &options->fail_first);
             break;
         case 'h':
             return -1;
@@ -451,32 +481,67 @@ static int hand_over(char *command[], bool as_loader, bool paced)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
-// One board's life from the wake-up on; returns the exit status.
+// A board with its power switched by the tool's reset command: off until it
+// comes, then a moment to hear the wake pattern, or it boots from its flash
+// and stays deaf until the power comes again.
+static WakeHeard power_on_and_listen(const BoardOptions &options)
+{
+    if (!board_wait_for_power(options.power_file))
+        return BOARD_LINE_CLOSED;
+    printf("Powered on.\n");
+    WakeHeard heard = board_wait_for_wake(options.wake_after_ms, options.window_ms);
+    if (heard == BOARD_WINDOW_PASSED) {
+        printf("No wake pattern within %d ms: booted from flash.\n", options.window_ms);
+        line_write_text(BOARD_FLASH_BANNER);
+    }
+    fflush(stdout);
+    return heard;
+}
+
+// One board's life from the wake-up on; returns the exit status. A board
+// that is powered by the tool, or that fails its first downloads, waits for
+// the next try on the same line after a failed one.
 static int serve(const FaultPlan &plan, const BoardOptions &options, char *command[])
 {
-    if (!board_wait_for_wake(options.wake_after_ms)) {
-        fprintf(stderr, "dramlift-board: the line was closed before the wake pattern\n");
-        return 1;
-    }
-    line_let_go();
-
-    int status;
-    if (command[0] != nullptr && !options.command_after_download) {
-        status = hand_over(command, false, plan.paced);
-    } else {
-        Reception reception;
+    int status = 1;
+    Reception reception;
+    for (int download = 1;; ++download) {
+        WakeHeard heard = options.power_file != nullptr
+                              ? power_on_and_listen(options)
+                              : board_wait_for_wake(options.wake_after_ms, 0);
+        if (heard == BOARD_LINE_CLOSED && download == 1 && options.power_file == nullptr)
+            fprintf(stderr, "dramlift-board: the line was closed before the wake pattern\n");
+        if (heard == BOARD_LINE_CLOSED)
+            return status;
+        if (heard == BOARD_WINDOW_PASSED) {
+            --download;
+            continue;
+        }
+        line_let_go();
+        if (command[0] != nullptr && !options.command_after_download) {
+            status = hand_over(command, false, plan.paced);
+            line_wait_closed(CLOSE_GRACE_MS);
+            return status;
+        }
         FaultPlan board = plan;
         board.banner = command[0] != nullptr ? "" : BOARD_LOADER_BANNER;
+        if (download <= options.fail_first)
+            board.cancel_block = FAILED_DOWNLOAD_CANCELS_AT;
         board_receive(board, &reception);
         status = report(board, reception, options.output) ? 0 : 1;
-        if (reception.vanished)
-            return status; // at once, as a board that loses power
         fflush(stdout);
-        if (status == 0 && command[0] != nullptr) {
+        bool tried_again = options.power_file != nullptr || download <= options.fail_first;
+        if (reception.vanished || status == 0 || !tried_again)
+            break;
+    }
+    if (reception.vanished)
+        return status; // at once, as a board that loses power
+    if (status == 0) {
+        if (command[0] != nullptr) {
             status = hand_over(command, true, plan.paced);
-        } else if (status == 0) {
+        } else {
             // Until the tool lets go of the line.
-            printf("Loader received %ld bytes.\n", board_run_loader(board.typed));
+            printf("Loader received %ld bytes.\n", board_run_loader(plan.typed, plan.paced));
             return status;
         }
     }

@@ -296,7 +296,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     script_reset(answers);
     wake = wake && wake_ends;
     int result = XMODEM_ERR_LINE_LOST;
-    if (!wake || wake_board(0) == WAKE_ANSWERED)
+    if (!wake || wake_board(0, nullptr) == WAKE_ANSWERED)
         result = xmodem_send(image.get(), static_cast<int>(image_size), nullptr);
 
     require(result >= 0 || result == -1 || result == -2 || result == -4 || result == -5 ||
