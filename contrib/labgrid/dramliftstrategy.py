@@ -1,7 +1,7 @@
 """A labgrid strategy that takes a board built around the Marvell 88F6281
 from off to its loader's prompt with nothing in its flash: power off, the
-bootloader into its DRAM by DramliftDriver, then labgrid's own UBootDriver at
-the prompt.
+console on, the bootloader into its DRAM by DramliftDriver, then labgrid's
+own UBootDriver at the prompt.
 
 The console comes back to the line only once dramlift has left it, by which
 time the loader has printed its banner: the strategy sends the UBootDriver's
@@ -52,10 +52,11 @@ class DramliftStrategy(Strategy):
             self.power.off()
         elif status == Status.uboot:
             self.transition(Status.off)
-            # The driver cycles the power once dramlift waits for the board.
+            self.target.activate(self.console)
+            # The driver lets the console go for the load, cycles the power
+            # once dramlift waits for the board, and gives the console back.
             self.target.activate(self.bootstrap)
             self.bootstrap.load()
-            self.target.activate(self.console)
             self.console.write(self.uboot.interrupt.encode("ascii"))
             self.target.activate(self.uboot)
         self.status = status
