@@ -248,19 +248,13 @@ TEST(Download, ImagesAreLookedAtBeforeTheFirstByte)
          ": it is a SATA boot image.\n  -u cannot send it as a UART image: its data's offset "
          "counts disk sectors, not bytes.\n",
          {}},
-        {"version 1",
-         with_boot_header(data, 0x69, fits, 1),
-         false,
-         ": it is a boot image for a later SoC (header version 1).\n  The 88F6281's boot ROM "
-         "cannot run it: build the image for this board.\n",
-         {}},
         {"cut short",
          with_boot_header(data, 0x69, 4000),
          false,
          ": it is cut short.\n  Its boot header says that its data ends at byte 4032; the file "
          "holds 1000 bytes.\n",
          {}},
-        {"version 1, any block ID",
+        {"version 1, with a block ID of its own",
          with_boot_header(data, 0xAE, fits, 1),
          false,
          ": it is a boot image for a later SoC (header version 1).\n  The 88F6281's boot ROM "

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds the Debian package, unpacks it into a scratch root, and uses what it
-# installed: the usage, both manual pages, and a download to the emulator.
+# installed: the usage, both manual pages, the labgrid driver, and a download
+# to the emulator.
 # Usage: package_test.sh <build-dir>
 set -eu
 build=$1
@@ -24,8 +25,11 @@ done
 status=0
 "$root/usr/bin/dramlift" -h 2> "$root/usage" || status=$?
 [ "$status" -eq 1 ] || fail "-h exited with $status"
-head -n 1 "$root/usage" | grep -qx 'Usage: dramlift \[-e\] \[-h\] \[-p <port>\] \[-q\] \[-t\] \[-u\] \[-w <seconds>\] \[-x <seconds>\]' ||
+head -n 1 "$root/usage" | grep -qx 'Usage: dramlift \[-e\] \[-h\] \[-n <tries>\] \[-p <port>\] \[-q\] \[-r <command>\] \[-t\] \[-u\]' ||
     fail "no usage text"
+for module in dramliftdriver dramliftstrategy; do
+    [ -f "$root/usr/share/dramlift/labgrid/$module.py" ] || fail "no labgrid $module.py"
+done
 
 for page in dramlift dramlift-board; do
     man -l "$root/usr/share/man/man1/$page.1.gz" > "$root/man.out" 2> "$root/man.err" ||
