@@ -54,9 +54,9 @@ int reset_end(const char *after)
     CommandState state = console_end_command(GRACE_MS, &how);
     if (state == COMMAND_RUNNING && !console_stop_requested())
         fprintf(stderr,
-                "The reset command was still running 10 s after the %s: it and what it started "
+                "The reset command was still running %d s after the %s: it and what it started "
                 "were ended.\n",
-                after);
+                GRACE_MS / 1000, after);
     if (state == COMMAND_FAILED)
         say_failure(how);
     return !failure_said;
