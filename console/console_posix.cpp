@@ -26,6 +26,7 @@ static bool signals_caught = false;
 static struct sigaction found_stop_actions[STOP_SIGNAL_COUNT];
 static struct sigaction found_pipe_action;
 static sigset_t found_mask;
+static sigset_t wait_mask;
 static bool keyboard_is_terminal = false;
 static termios found_keyboard;
 static bool keyboard_raw = false;
@@ -60,6 +61,10 @@ void console_catch_stop_signals()
     // Held back from here on but in the waits; one that comes before this
     // has set the flag already.
     sigprocmask(SIG_BLOCK, &held, &found_mask);
+    // The reset command's end wakes the waits even when the tool was started
+    // with SIGCHLD held back: a command that fails would go unnoticed.
+    wait_mask = found_mask;
+    sigdelset(&wait_mask, SIGCHLD);
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &found_pipe_action);
@@ -73,7 +78,7 @@ int console_stop_requested()
 
 const sigset_t *console_wait_mask()
 {
-    return signals_caught ? &found_mask : nullptr;
+    return signals_caught ? &wait_mask : nullptr;
 }
 
 void console_release_stop_signals()

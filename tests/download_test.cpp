@@ -334,8 +334,9 @@ TEST(Download, UnattendedBootsPowerTheBoardAndTryAgain)
         std::vector<std::string> board_args, tool_args;
         int status;
         std::vector<std::string> err_has, out_has, board_has;
-        bool powered_first = false; // the board switched on before the tool came
-        int stop = 0;               // a signal 1 s into the run
+        bool powered_first = false;  // the board switched on before the tool came
+        int stop = 0;                // a signal 1 s into the run
+        bool child_end_held = false; // started with SIGCHLD blocked, as some callers do
     };
     const Row rows[] = {
         {"a board off until the reset command powers it",
@@ -353,13 +354,16 @@ TEST(Download, UnattendedBootsPowerTheBoardAndTryAgain)
          {},
          {"No wake pattern within 50 ms: booted from flash."},
          true},
-        {"a reset command that fails",
+        {"a reset command that fails, the tool started with SIGCHLD blocked",
          {"--off"},
-         {"-r", "exit 3"},
+         {"-w", "3", "-r", "exit 3"},
          1,
          {"The reset command failed with status 3.\n"},
          {"Waiting for the board to wake up...\n"},
-         {}},
+         {},
+         false,
+         0,
+         true},
         {"a reset command ended by a signal",
          {"--off"},
          {"-r", "kill -9 $$"},
@@ -418,7 +422,13 @@ TEST(Download, UnattendedBootsPowerTheBoardAndTryAgain)
         argv.insert(argv.end(), row.tool_args.begin(), row.tool_args.end());
         argv.push_back(path);
         double started = now_seconds();
+        sigset_t held, found;
+        sigemptyset(&held);
+        if (row.child_end_held)
+            sigaddset(&held, SIGCHLD);
+        sigprocmask(SIG_BLOCK, &held, &found); // the tool inherits it
         Child tool = start_child(argv);
+        sigprocmask(SIG_SETMASK, &found, nullptr);
         if (row.stop != 0) {
             usleep(1000 * 1000);
             kill(tool.pid, row.stop);

@@ -18,7 +18,7 @@ namespace
 
 const std::string BANNER = "\r\ndramlift-board loader: the image runs from DRAM.\r\n"
                            "Type 'erase' to erase the flash.\r\n> ";
-const unsigned char ESCAPE = 0x1C;
+const unsigned char COMMAND_KEY = 0x1C; // Ctrl-\ : the key after it is for the tool
 
 void send(int fd, const std::string &keys)
 {
@@ -126,17 +126,17 @@ TEST(Terminal, BannerKeysAndEveryByteValuePassBothWaysUntilTheEscapeKeys)
     for (int value = 0; value < 256; ++value) {
         all += static_cast<char>(value);
         typed += static_cast<char>(value);
-        if (value == ESCAPE)
-            typed += static_cast<char>(ESCAPE);
+        if (value == COMMAND_KEY)
+            typed += static_cast<char>(COMMAND_KEY);
     }
     send(s.master, typed);
     std::string echoed = read_until(s.master, all.substr(200));
     EXPECT_EQ(echoed, all);
 
     // Ctrl-\ and a key that means nothing send both; Ctrl-\ then c leaves.
-    send(s.master, std::string(1, ESCAPE) + "z");
-    EXPECT_EQ(read_until(s.master, "z"), std::string(1, ESCAPE) + "z");
-    send(s.master, std::string(1, ESCAPE) + "c");
+    send(s.master, std::string(1, COMMAND_KEY) + "z");
+    EXPECT_EQ(read_until(s.master, "z"), std::string(1, COMMAND_KEY) + "z");
+    send(s.master, std::string(1, COMMAND_KEY) + "c");
     ChildResult run = end_session(&s);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, terminal_notice(s.board.device));
