@@ -1,5 +1,6 @@
 // Ports on a port server: the built tool against Debian's ser2net, which
 // serves the board emulator's pty on 127.0.0.1 by RFC 2217 or as raw TCP.
+#include "console/console.h"
 #include "serial/serial.h"
 #include "serial/telnet.h"
 #include "tests/support.h"
@@ -11,6 +12,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -576,6 +578,27 @@ TEST(NetworkPorts, Rfc2217SessionAsksSetsAndPutsBackWhateverTheServerSends)
     ASSERT_EQ(switched.size(), session.size() + 4);
     EXPECT_EQ(Commands(switched.begin() + 14, switched.begin() + 18),
               (Commands{{1, 921600}, {1, 0}, {1, 115200}, {1, 0}}));
+
+    // A stop while the server confirms a new speed is a stop, with nothing
+    // to say of the speed. In a child: the stop stays requested.
+    MockServer *confirming = start_mock(MOCK_ANSWERS);
+    pid_t child = fork();
+    if (child == 0) {
+        int set = SERIAL_FAILED;
+        std::string reason;
+        if (serial_open(confirming->url.c_str()) == SERIAL_READY &&
+            serial_configure(115200) == SERIAL_READY) {
+            console_catch_stop_signals();
+            kill(getpid(), SIGINT); // held back until the wait for the answer
+            set = serial_set_speed(921600, &reason);
+            serial_close();
+        }
+        _exit(set == SERIAL_STOPPED && reason.empty() ? 0 : 1);
+    }
+    int stopped = -1;
+    waitpid(child, &stopped, 0);
+    EXPECT_EQ(stopped, 0);
+    finish_mock(confirming);
 
     // A server that will not go binary cannot carry an image.
     MockServer *server = start_mock(MOCK_REFUSES_BINARY);
