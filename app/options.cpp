@@ -5,7 +5,7 @@
 #include <cstring>
 #include <getopt.h>
 
-enum { LONGEST_WAIT_S = 86400, MOST_TRIES = 1000 };
+enum { LONGEST_WAIT_S = 86400, MOST_TRIES = 1000, TRY_WAIT_S = 30 };
 
 // The -n, -w and -x values: a plain decimal number from 1 to the limit.
 static int parse_number(const char *text, int limit, int *number)
@@ -85,6 +85,10 @@ int parse_options(int argc, char *argv[], Options *options)
     // -x belongs to the terminal.
     if (argc != optind + 1 || (options->idle_exit_s > 0 && !options->terminal))
         return 0;
+    // A board that stays silent must not keep the first of several tries
+    // waiting for ever.
+    if (options->tries > 1 && options->wait_s == 0)
+        options->wait_s = TRY_WAIT_S;
     options->image_path = argv[optind];
     return 1;
 }
@@ -104,7 +108,8 @@ void print_usage(FILE *stream)
             "  -h            Print this usage message.\n"
             "\n"
             "  -n <tries>    Try the whole boot that many times (default 1): after a\n"
-            "                transfer that fails, or -w running out, wake the board anew.\n"
+            "                transfer that fails, -w running out, or the port going away\n"
+            "                (it has 5 s to come back), wake the board anew.\n"
             "\n"
             "  -p <port>     Use the specified serial port (default is \"1\").  Valid\n"
             "                values are 1 (COM1), 2 (COM2), etc.\n"
@@ -113,6 +118,8 @@ void print_usage(FILE *stream)
             "\n"
             "  -r <command>  Reset or power the board with the command, run through the\n"
             "                shell as the wake pattern starts to go out, at every try.\n"
+            "                It may run on for 10 s after the boot, beside -t; if it\n"
+            "                fails, so does the run, even after a good download.\n"
             "\n"
             "  -t            Stay on the line as a terminal after the download; leave it\n"
             "                with Ctrl-\\ followed by c. Ctrl-\\ then x or y sends a file\n"
@@ -122,7 +129,8 @@ void print_usage(FILE *stream)
             "                block ID and header checksum made so, all else unchanged.\n"
             "\n"
             "  -w <seconds>  Give up when the board has not answered within that many\n"
-            "                seconds (default: wait as long as it takes).\n"
+            "                seconds (default: wait as long as it takes; with -n above 1,\n"
+            "                30 s each try).\n"
             "\n"
             "  -x <seconds>  With -t: leave the terminal once nothing has passed either\n"
             "                way for that many seconds.\n"

@@ -13,14 +13,15 @@
 
 #include <cstdio>
 
-enum { BOARD_BAUD = 115200, STALE_READS = 64 };
+enum { BOARD_BAUD = 115200, STALE_READS = 64, PORT_RETURN_S = 5 };
 
 // How one try at the boot ended.
 enum TryEnd {
     TRY_SUCCEEDED,
-    TRY_FAILED,   // another try may do better
-    TRY_ENDS_RUN, // said why: a lost port, a failed reset command
-    TRY_STOPPED,  // the process was asked to stop
+    TRY_FAILED,    // another try may do better
+    TRY_PORT_LOST, // so may one on the port once it is back
+    TRY_ENDS_RUN,  // said why: a failed reset command
+    TRY_STOPPED,   // the process was asked to stop
 };
 
 static void report_lost_port()
@@ -48,11 +49,11 @@ static void report_transfer_failure(int result)
     }
 }
 
-// Why the line acts as stopped: the reset command failed, which is said, or
-// else the process was asked to stop, which comes first.
+// Why the line acts as stopped during a try: the reset command failed,
+// which is said, or else the process was asked to stop, which comes first.
 static TryEnd stopped_try()
 {
-    return !console_stop_requested() && reset_report_failure() ? TRY_ENDS_RUN : TRY_STOPPED;
+    return !console_stop_requested() && reset_failed() ? TRY_ENDS_RUN : TRY_STOPPED;
 }
 
 // Waits for the board and sends it the image. Until the transfer has ended
@@ -65,10 +66,8 @@ static TryEnd try_boot(const Options &options, const BootImage &image)
         console_print("\n");
     if (woken == WAKE_STOPPED)
         return stopped_try();
-    if (woken == WAKE_PORT_LOST) {
-        report_lost_port();
-        return TRY_ENDS_RUN;
-    }
+    if (woken == WAKE_PORT_LOST)
+        return TRY_PORT_LOST;
     if (woken == WAKE_NO_ANSWER) {
         fprintf(stderr, "The board did not answer within %d s.\n", options.wait_s);
         heard_explain();
@@ -83,10 +82,8 @@ static TryEnd try_boot(const Options &options, const BootImage &image)
     }
 
     console_print("\r                               \r");
-    if (result == XMODEM_ERR_LINE_LOST) {
-        report_lost_port();
-        return TRY_ENDS_RUN;
-    }
+    if (result == XMODEM_ERR_LINE_LOST)
+        return TRY_PORT_LOST;
     if (result < 0) {
         report_transfer_failure(result);
         heard_explain();
@@ -96,21 +93,55 @@ static TryEnd try_boot(const Options &options, const BootImage &image)
     return TRY_SUCCEEDED;
 }
 
-// Tries the boot as many times as the options say, each after the board's
-// input is dropped and the last try's reset command has ended; returns the
-// exit status, or RUN_STOPPED.
+// Drops what the board sent after a failed try, a few reads' worth at most:
+// nothing it said then answers the next wake pattern.
+static void drop_stale_input()
+{
+    unsigned char stale[256];
+    for (int reads = 0; reads < STALE_READS && !serial_stop_requested(); ++reads) {
+        if (serial_read(stale, sizeof stale, 0) == 0)
+            return;
+    }
+}
+
+// After the port has gone (a USB adapter that the board powers, say):
+// waits a few seconds for it to come back, and sets it up again. Returns
+// TRY_FAILED when it did, to be tried again, or how the try ends.
+static TryEnd wait_for_port()
+{
+    fprintf(stderr, "Lost serial port %s; waiting up to %d s for it to come back.\n", serial_name(),
+            PORT_RETURN_S);
+    int reopened = serial_reopen(PORT_RETURN_S * 1000);
+    if (reopened == SERIAL_READY)
+        reopened = serial_configure(BOARD_BAUD);
+    if (reopened == SERIAL_READY)
+        return TRY_FAILED;
+    if (reopened == SERIAL_STOPPED)
+        return stopped_try();
+    fprintf(stderr, "Serial port %s did not come back.\n", serial_name());
+    return TRY_ENDS_RUN;
+}
+
+// Tries the boot as many times as the options say, each after the last
+// try's reset command has ended and the board's stale input is dropped, or
+// the port has come back; returns the exit status, or RUN_STOPPED.
 static int boot(const Options &options, const BootImage &image)
 {
     TryEnd end = try_boot(options, image);
-    for (int number = 2; number <= options.tries && end == TRY_FAILED; ++number) {
+    for (int number = 2; number <= options.tries; ++number) {
+        if (end == TRY_PORT_LOST)
+            end = wait_for_port();
+        else if (end == TRY_FAILED)
+            drop_stale_input();
+        if (end != TRY_FAILED)
+            break;
         console_print("Trying again (%d of %d).\n", number, options.tries);
-        if (!reset_end("try"))
+        if (!reset_end_try())
             return 1;
-        unsigned char stale[256];
-        for (int reads = 0; reads < STALE_READS && serial_read(stale, sizeof stale, 0) > 0;)
-            ++reads;
         end = try_boot(options, image);
     }
+    if (end == TRY_PORT_LOST)
+        report_lost_port();
     return end == TRY_SUCCEEDED ? 0 : end == TRY_STOPPED ? RUN_STOPPED : 1;
 }
 
@@ -123,7 +154,7 @@ static int stay_as_terminal(int idle_exit_s)
         report_lost_port();
         return 1;
     case TERMINAL_STOPPED:
-        return stopped_try() == TRY_STOPPED ? RUN_STOPPED : 1;
+        return RUN_STOPPED;
     default:
         return 0;
     }
@@ -149,6 +180,7 @@ static int download(const Options &options)
             status = RUN_STOPPED;
     }
     release_boot_image(&image);
+    reset_boot_over();
     if (status == 0 && options.terminal)
         status = stay_as_terminal(options.idle_exit_s);
     return status;
@@ -181,8 +213,8 @@ int dramlift_run(int argc, char *argv[])
     if (opened == SERIAL_READY) {
         status = download(options);
         serial_close();
-        // The reset command is part of the run.
-        if (!reset_end("run") && status == 0)
+        // The reset command is part of the run; leaving the terminal ends it.
+        if (!reset_end_run(options.terminal && status == 0) && status == 0)
             status = 1;
     } else if (opened == SERIAL_STOPPED) {
         status = RUN_STOPPED;

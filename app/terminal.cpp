@@ -1,5 +1,6 @@
 #include "app/terminal.h"
 
+#include "app/reset.h"
 #include "app/speed_switch.h"
 #include "app/terminal_input.h"
 #include "app/terminal_keys.h"
@@ -138,6 +139,10 @@ TerminalEnd terminal_run(int idle_exit_s)
             break; // nothing has passed for so long
         int wait_ms = idle_limit > 0 && idle_left < TERMINAL_LOOK_MS ? static_cast<int>(idle_left)
                                                                      : TERMINAL_LOOK_MS;
+        // The reset command runs on beside the terminal for a while.
+        int command_left = reset_watch(&mid_line);
+        if (command_left >= 0 && command_left < wait_ms)
+            wait_ms = command_left;
         int ready = input_queued() ? SERIAL_INPUT_STDIN : serial_wait_input(wait_ms, keys_open);
         if (ready & SERIAL_INPUT_LINE) {
             int got = serial_read(buffer, sizeof buffer, 0);

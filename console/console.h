@@ -43,6 +43,10 @@ void *console_stop_event();
 // that none can slip in between a look at console_stop_requested and the
 // start of the wait. nullptr while the signals are not caught.
 const sigset_t *console_wait_mask();
+
+// The signal mask that the process was started with, for the programs it
+// starts.
+const sigset_t *console_found_mask();
 #endif
 
 // Sets the console up for the terminal: a keyboard that is a terminal goes
@@ -105,23 +109,31 @@ void console_end();
 // through the system's shell (/bin/sh -c; cmd /c on Windows) with standard
 // input empty and its output on standard error, and the variables given
 // ("NAME=VALUE") added to its environment; one at a time. It and what it
-// starts form a group of their own (a process group; a job on Windows).
-// Returns 0, with the reason, when it cannot start.
+// starts form a group of their own with no terminal to wait for (a session;
+// a job on Windows). Returns 0, with the reason, when it cannot start.
 int console_start_command(const char *command, const std::vector<std::string> &variables,
                           std::string *why);
 
 enum CommandState { COMMAND_NONE, COMMAND_RUNNING, COMMAND_SUCCEEDED, COMMAND_FAILED };
 
 // How the command stands; for one that failed, *how says how it ended:
-// "failed with status 3" or "was ended by signal 9". Once it has failed,
-// every wait on the line ends as on a stop request (serial_stop_requested).
+// "failed with status 3" or "was ended by signal 9".
 CommandState console_command_state(std::string *how);
 
+// 1 once the command has failed, until console_set_command_aside: every
+// wait on the line then ends as on a stop request (serial_stop_requested),
+// and on POSIX systems SIGCHLD ends them all the same.
+int console_command_stops_line();
+
+// From here on the command's failure leaves the waits on the line alone:
+// what it belonged to is over, and console_command_state tells the rest.
+void console_set_command_aside();
+
 // Waits up to grace_ms for a command that still runs to end, not at all
-// once the process has been asked to stop, then ends it with its group
-// (and ends what is left of the group on a stop request). Returns how it
-// stood then, COMMAND_RUNNING when it had to be ended, with *how as
-// console_command_state gives it; the command is none afterwards.
+// once the process has been asked to stop, then ends it and whatever of its
+// group is left. Returns how it stood then, COMMAND_RUNNING when it had to
+// be ended, with *how as console_command_state gives it; the command is none
+// afterwards.
 CommandState console_end_command(int grace_ms, std::string *how);
 
 #endif

@@ -1,4 +1,5 @@
-// The console on POSIX systems: the terminal on standard input, and signals.
+// The console on POSIX systems: the terminal on standard input and output,
+// and the signals that ask the tool to stop.
 #include "console/console.h"
 
 #include <cerrno>
@@ -8,15 +9,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <string>
 #include <sys/select.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
-
-extern char **environ;
 
 static const int STOP_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT};
 enum { STOP_SIGNAL_COUNT = sizeof STOP_SIGNALS / sizeof STOP_SIGNALS[0] };
@@ -71,14 +70,52 @@ void console_catch_stop_signals()
     signals_caught = true;
 }
 
+static long long monotonic_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// Outside the waits the stop signals are held back, and a line that always
+// has something to read would keep the run out of the waits for as long as
+// it talks: every so often a look at the signals held back lets one in.
+enum { PENDING_LOOK_MS = 50 };
+static long long next_pending_look_ms = 0;
+
+static void let_held_stop_in()
+{
+    sigset_t pending;
+    if (sigpending(&pending) != 0)
+        return;
+    for (int signal : STOP_SIGNALS) {
+        if (sigismember(&pending, signal) == 1) {
+            // Unblocking delivers it before the call returns.
+            sigset_t held;
+            pthread_sigmask(SIG_SETMASK, &wait_mask, &held);
+            pthread_sigmask(SIG_SETMASK, &held, nullptr);
+            return;
+        }
+    }
+}
+
 int console_stop_requested()
 {
+    if (stop_signal == 0 && signals_caught && monotonic_ms() >= next_pending_look_ms) {
+        next_pending_look_ms = monotonic_ms() + PENDING_LOOK_MS;
+        let_held_stop_in();
+    }
     return stop_signal != 0;
 }
 
 const sigset_t *console_wait_mask()
 {
     return signals_caught ? &wait_mask : nullptr;
+}
+
+const sigset_t *console_found_mask()
+{
+    return &found_mask;
 }
 
 void console_release_stop_signals()
@@ -142,31 +179,39 @@ int console_read(unsigned char *buffer, int capacity)
     return -1;
 }
 
-int console_write(const unsigned char *bytes, int count)
+// Writes all of the bytes to fd, no more than a pipe with room takes at
+// once each time. A patient writer waits for room, letting the stop signals
+// through during the wait alone, until the process is asked to stop; from
+// then on, as an impatient one always does, it writes only what goes at
+// once. Returns 0 when that is not all of it, or the stream has gone.
+static int write_all(int fd, const unsigned char *bytes, size_t count, bool patient)
 {
     while (count > 0) {
-        // Waits for room first, then writes no more than a pipe with room
-        // takes at once; the stop signals get through during the wait alone.
+        bool waits = patient && !console_stop_requested();
         timespec at_once = {0, 0};
         fd_set writable;
         FD_ZERO(&writable);
-        FD_SET(STDOUT_FILENO, &writable);
-        int ready = pselect(STDOUT_FILENO + 1, nullptr, &writable, nullptr,
-                            console_stop_requested() ? &at_once : nullptr, console_wait_mask());
+        FD_SET(fd, &writable);
+        int ready = pselect(fd + 1, nullptr, &writable, nullptr, waits ? nullptr : &at_once,
+                            waits ? console_wait_mask() : nullptr);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
             return 0;
-        ssize_t written =
-            write(STDOUT_FILENO, bytes, static_cast<size_t>(count < PIPE_BUF ? count : PIPE_BUF));
+        ssize_t written = write(fd, bytes, count < PIPE_BUF ? count : PIPE_BUF);
         if (written > 0) {
             bytes += written;
-            count -= static_cast<int>(written);
+            count -= static_cast<size_t>(written);
         } else if (written == 0 || (errno != EINTR && errno != EAGAIN)) {
             return 0;
         }
     }
     return 1;
+}
+
+int console_write(const unsigned char *bytes, int count)
+{
+    return write_all(STDOUT_FILENO, bytes, count > 0 ? static_cast<size_t>(count) : 0, true);
 }
 
 // The text that printf would write, whole, however long.
@@ -217,26 +262,6 @@ void console_note(const char *format, ...)
     fwrite(text.data(), 1, text.size(), stderr);
 }
 
-// Writes all of the text if the descriptor takes it without a wait; a pipe
-// that has room takes PIPE_BUF bytes at once, and a progress text is shorter.
-static int write_without_waiting(int fd, const std::string &text)
-{
-    for (size_t done = 0; done < text.size();) {
-        timespec at_once = {0, 0};
-        fd_set writable;
-        FD_ZERO(&writable);
-        FD_SET(fd, &writable);
-        if (pselect(fd + 1, nullptr, &writable, nullptr, &at_once, nullptr) <= 0)
-            return 0;
-        size_t left = text.size() - done;
-        ssize_t written = write(fd, text.data() + done, left < PIPE_BUF ? left : PIPE_BUF);
-        if (written <= 0)
-            return 0;
-        done += static_cast<size_t>(written);
-    }
-    return 1;
-}
-
 int console_show(ConsoleStream stream, const char *format, ...)
 {
     va_list arguments;
@@ -244,8 +269,10 @@ int console_show(ConsoleStream stream, const char *format, ...)
     std::string text = formatted(format, arguments);
     va_end(arguments);
     if (stream == CONSOLE_ERROR)
-        return write_without_waiting(STDERR_FILENO, as_note(text));
-    return write_without_waiting(STDOUT_FILENO, text);
+        text = as_note(text);
+    // A progress text is shorter than what a pipe with room takes at once.
+    return write_all(stream == CONSOLE_ERROR ? STDERR_FILENO : STDOUT_FILENO,
+                     reinterpret_cast<const unsigned char *>(text.data()), text.size(), false);
 }
 
 void console_end()
@@ -253,145 +280,4 @@ void console_end()
     if (keyboard_is_terminal)
         tcsetattr(STDIN_FILENO, TCSANOW, &found_keyboard);
     keyboard_raw = false;
-}
-
-// The user's command: its process, also its group's ID, and how it ended,
-// taken when SIGCHLD comes. SIGCHLD, like the stop signals, is let through
-// only during the waits.
-enum { COMMAND_TERM_MS = 1000 };
-static pid_t command_pid = -1;
-static volatile sig_atomic_t command_ended = 0;
-static volatile sig_atomic_t command_status = 0;
-static struct sigaction found_child_action;
-
-static void take_command_end(int)
-{
-    int saved_errno = errno;
-    int status;
-    if (command_pid > 0 && waitpid(command_pid, &status, WNOHANG) == command_pid) {
-        command_status = status;
-        command_ended = 1;
-    }
-    errno = saved_errno;
-}
-
-// The environment for the command: ours, with the variables given in place
-// of any of the same name.
-static std::vector<std::string> command_environment(const std::vector<std::string> &variables)
-{
-    std::vector<std::string> environment;
-    for (char **entry = environ; *entry != nullptr; ++entry) {
-        bool replaced = false;
-        for (const std::string &variable : variables) {
-            size_t name_end = variable.find('=') + 1;
-            replaced = replaced || strncmp(*entry, variable.c_str(), name_end) == 0;
-        }
-        if (!replaced)
-            environment.push_back(*entry);
-    }
-    environment.insert(environment.end(), variables.begin(), variables.end());
-    return environment;
-}
-
-int console_start_command(const char *command, const std::vector<std::string> &variables,
-                          std::string *why)
-{
-    // Everything the child needs is made before it exists: between fork
-    // and exec only calls that are safe in a signal handler are made.
-    std::vector<std::string> environment = command_environment(variables);
-    std::vector<char *> envp;
-    for (std::string &entry : environment)
-        envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-    int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
-
-    sigset_t child_signal;
-    sigemptyset(&child_signal);
-    sigaddset(&child_signal, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &child_signal, nullptr);
-    struct sigaction take = {};
-    take.sa_handler = take_command_end;
-    sigfillset(&take.sa_mask);
-    take.sa_flags = SA_NOCLDSTOP;
-    sigaction(SIGCHLD, &take, &found_child_action);
-    command_ended = 0;
-    command_pid = fork();
-    if (command_pid == 0) {
-        setpgid(0, 0);
-        dup2(nothing, STDIN_FILENO);
-        dup2(STDERR_FILENO, STDOUT_FILENO);
-        struct sigaction usual = {};
-        usual.sa_handler = SIG_DFL;
-        sigaction(SIGPIPE, &usual, nullptr);
-        sigprocmask(SIG_SETMASK, &found_mask, nullptr);
-        const char *argv[] = {"sh", "-c", command, nullptr};
-        execve("/bin/sh", const_cast<char **>(argv), envp.data());
-        _exit(127);
-    }
-    int error = errno;
-    if (nothing >= 0)
-        close(nothing);
-    if (command_pid < 0) {
-        *why = strerror(error);
-        return 0;
-    }
-    setpgid(command_pid, command_pid); // whichever of the two comes first
-    return 1;
-}
-
-CommandState console_command_state(std::string *how)
-{
-    if (command_pid < 0)
-        return COMMAND_NONE;
-    if (!command_ended)
-        return COMMAND_RUNNING;
-    int status = command_status;
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        return COMMAND_SUCCEEDED;
-    if (how != nullptr)
-        *how = WIFEXITED(status) ? "failed with status " + std::to_string(WEXITSTATUS(status))
-                                 : "was ended by signal " + std::to_string(WTERMSIG(status));
-    return COMMAND_FAILED;
-}
-
-// Waits until the command has ended, the time is up, or (when stops count)
-// the process is asked to stop; SIGCHLD ends the sleep.
-static void wait_for_command(int limit_ms, bool stops_count)
-{
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += limit_ms / 1000;
-    deadline.tv_nsec += limit_ms % 1000 * 1000000L;
-    while (!command_ended && !(stops_count && console_stop_requested())) {
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long long left_ns =
-            (deadline.tv_sec - now.tv_sec) * 1000000000LL + (deadline.tv_nsec - now.tv_nsec);
-        if (left_ns <= 0)
-            return;
-        timespec left = {static_cast<time_t>(left_ns / 1000000000),
-                         static_cast<long>(left_ns % 1000000000)};
-        // The mask of the waits lets SIGCHLD through, or nothing wakes the
-        // sleep: the command's end is looked at once more after it.
-        pselect(0, nullptr, nullptr, nullptr, &left, console_wait_mask());
-        take_command_end(0);
-    }
-}
-
-CommandState console_end_command(int grace_ms, std::string *how)
-{
-    if (command_pid < 0)
-        return COMMAND_NONE;
-    wait_for_command(grace_ms, true);
-    CommandState state = console_command_state(how);
-    if (state == COMMAND_RUNNING || console_stop_requested()) {
-        kill(-command_pid, SIGTERM);
-        wait_for_command(COMMAND_TERM_MS, false);
-        kill(-command_pid, SIGKILL);
-    }
-    if (!command_ended)
-        waitpid(command_pid, nullptr, 0);
-    command_pid = -1;
-    sigaction(SIGCHLD, &found_child_action, nullptr);
-    return state;
 }

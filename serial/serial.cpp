@@ -15,7 +15,7 @@
 
 // How long a send may make no progress before the port counts as gone: a
 // server whose host has gone, a connection nobody reads.
-enum { SEND_STALL_LIMIT_MS = 2000, OPEN_LIMIT_MS = 5000 };
+enum { SEND_STALL_LIMIT_MS = 2000, OPEN_LIMIT_MS = 5000, REOPEN_EVERY_MS = 100 };
 
 static const struct {
     const char *scheme;
@@ -23,6 +23,7 @@ static const struct {
 } SCHEMES[] = {{"rfc2217://", &RFC2217_TRANSPORT}, {"socket://", &SOCKET_TRANSPORT}};
 
 static const Transport *active = &LOCAL_TRANSPORT;
+static std::string port_value; // as -p gave it
 static std::string port_name;
 static bool port_lost = false;
 static bool closing = false;
@@ -87,6 +88,7 @@ static void report_failure(const char *step, const std::string &why)
 int serial_open(const char *port)
 {
     active = transport_of(port);
+    port_value = port;
     port_name = port;
     port_lost = false;
     std::string why;
@@ -96,6 +98,31 @@ int serial_open(const char *port)
     if (opened != STEP_DONE)
         active->close(true); // nothing to put back yet
     return opened;
+}
+
+int serial_reopen(int limit_ms)
+{
+    long long give_up_at = serial_clock_ms() + limit_ms;
+    active->close(true);
+    for (;;) {
+        std::string name, why;
+        long long deadline = serial_clock_ms() + OPEN_LIMIT_MS;
+        int opened = active->open(port_value.c_str(), deadline < give_up_at ? deadline : give_up_at,
+                                  &name, &why);
+        if (opened == STEP_DONE) {
+            port_lost = false;
+            return SERIAL_READY;
+        }
+        active->close(true);
+        if (opened == STEP_STOPPED)
+            return SERIAL_STOPPED;
+        long long next = serial_clock_ms() + REOPEN_EVERY_MS;
+        if (next > give_up_at)
+            return SERIAL_FAILED;
+        port_sleep_until(next);
+        if (port_stop_requested())
+            return SERIAL_STOPPED;
+    }
 }
 
 int serial_configure(int baud)
@@ -154,8 +181,7 @@ int serial_wait_input(int timeout_ms, bool watch_stdin)
 
 int serial_stop_requested()
 {
-    return left_by_keys || console_stop_requested() ||
-           console_command_state(nullptr) == COMMAND_FAILED;
+    return left_by_keys || console_stop_requested() || console_command_stops_line();
 }
 
 int serial_lost()

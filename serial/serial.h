@@ -19,6 +19,13 @@ enum { SERIAL_FAILED = 0, SERIAL_READY = 1, SERIAL_STOPPED = 2 };
 // ...", why, and for a port of this machine the ports there are.
 int serial_open(const char *port);
 
+// Once the port has gone: closes it, and opens the port of the same -p
+// value again, as often as it takes within limit_ms, saying nothing (a USB
+// adapter that comes back, a port server that takes the connection again).
+// Returns SERIAL_READY, to be configured anew, SERIAL_FAILED after the
+// limit, or SERIAL_STOPPED.
+int serial_reopen(int limit_ms);
+
 // Discards whatever is pending in both directions, then sets a raw 8N1 line
 // at the given speed with no flow control and DTR and RTS held off. On
 // failure prints "Could not configure serial port ...", why, and for a port
@@ -80,7 +87,7 @@ int serial_wait_input(int timeout_ms, bool watch_stdin);
 
 // 1 once the process has been asked to stop (console_catch_stop_signals),
 // the watched keys have asked the same, or the user's command beside the
-// run has failed (console_command_state).
+// run has failed while the line waits on it (console_command_stops_line).
 // From then on nothing on the line waits any more: a read takes only what
 // has already arrived, and a write hands over only what the line takes at
 // once. A wait that was under way when the request came ends with it.

@@ -3,6 +3,7 @@
 #include "tests/support.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -30,15 +31,17 @@ Download download(const std::vector<std::string> &board_args,
     return result;
 }
 
-// The progress line up to and including the acknowledgement of `acked` blocks.
+// The progress line up to and including the acknowledgement of `acked`
+// blocks: each new percentage once.
 std::string progress(size_t image_size, size_t acked)
 {
     std::string text = BLANK35 + "Downloading boot code...(  0%)";
-    for (size_t block = 0; block < acked; ++block) {
+    for (size_t block = 0, shown = 0; block < acked; ++block) {
+        size_t percent = block * 128 * 100 / image_size;
         char update[16];
-        snprintf(update, sizeof update, "\b\b\b\b\b%3d%%)",
-                 static_cast<int>(block * 128 * 100 / image_size));
-        text += update;
+        snprintf(update, sizeof update, "\b\b\b\b\b%3d%%)", static_cast<int>(percent));
+        text += percent != shown ? update : "";
+        shown = percent;
     }
     return text;
 }
@@ -329,6 +332,8 @@ TEST(Download, UnattendedBootsPowerTheBoardAndTryAgain)
     const std::string power = dir + "/power";
     const std::string powered = "touch " + power;
     const std::string pid_file = dir + "/command.pid";
+    const std::string ended_file = dir + "/command.ended";
+    const std::string leaving = "\034c";
     struct Row {
         const char *what;
         std::vector<std::string> board_args, tool_args;
@@ -337,6 +342,11 @@ TEST(Download, UnattendedBootsPowerTheBoardAndTryAgain)
         bool powered_first = false;  // the board switched on before the tool came
         int stop = 0;                // a signal 1 s into the run
         bool child_end_held = false; // started with SIGCHLD blocked, as some callers do
+        double at_most_s = 0;        // how long the run may take; 0: not looked at
+        std::string keys = "";       // the terminal's input; none when empty
+        bool own_terminal = false;   // the tool's terminal its controlling one, as from a shell
+        bool grace_measured = false; // from the success message to the command's end
+        double at_least_s = 0;       // how long it must take, for a terminal that goes on
     };
     const Row rows[] = {
         {"a board off until the reset command powers it",
@@ -363,14 +373,32 @@ TEST(Download, UnattendedBootsPowerTheBoardAndTryAgain)
          {},
          false,
          0,
-         true},
+         true,
+         1.0},
         {"a reset command ended by a signal",
          {"--off"},
          {"-r", "kill -9 $$"},
          1,
          {"The reset command was ended by signal 9.\n"},
          {},
-         {}},
+         {},
+         false,
+         0,
+         false,
+         1.0},
+        {"a reset command that asks for the terminal fails at once",
+         {"--off"},
+         {"-w", "3", "-r", "read answer < /dev/tty"},
+         1,
+         {"The reset command failed with status 2.\n"},
+         {},
+         {},
+         false,
+         0,
+         false,
+         1.0,
+         "",
+         true},
         {"the reset command's output, on standard error alone",
          {"--power-file", power},
          {"-r", "echo said-on-stdout; echo said-on-stderr >&2; " + powered},
@@ -392,14 +420,61 @@ TEST(Download, UnattendedBootsPowerTheBoardAndTryAgain)
          {"Xmodem download failed: -1.\n  The board cancelled the transfer.\n"},
          {"Trying again (2 of 2).\n"},
          {}},
-        {"a reset command that outlives the run",
+        {"a reset command that outlives the boot, ended 10 s after it",
          {"--power-file", power},
-         {"-r", "echo $$ > " + pid_file + "; " + powered + "; sleep 60"},
+         {"-r", "echo $$ > " + pid_file + "; trap 'date +%s.%N > " + ended_file + "; exit' TERM; " +
+                    powered + "; sleep 60 & wait"},
          0,
-         {"The reset command was still running 10 s after the run: it and what it started were "
-          "ended.\n"},
+         {"The reset command was still running 10 s after the boot: it and what it started "
+          "were ended.\n"},
+         {},
+         {},
+         false,
+         0,
+         false,
+         0,
+         "",
+         false,
+         true},
+        {"what a reset command that ended left running is ended with the run",
+         {"--power-file", power},
+         {"-r", "echo $$ > " + pid_file + "; " + powered + "; sleep 60 &"},
+         0,
+         {},
          {"Successfully downloaded"},
-         {}},
+         {},
+         false,
+         0,
+         false,
+         2.0},
+        {"a reset command that fails beside the terminal is said there, and fails the run",
+         {"--power-file", power},
+         {"-t", "-x", "2", "-r", powered + "; sleep 1; exit 4"},
+         1,
+         {"then c.\n\nThe reset command failed with status 4.\n"},
+         {"Successfully downloaded"},
+         {"Loader received 0 bytes."},
+         false,
+         0,
+         false,
+         3.0,
+         "",
+         false,
+         false,
+         2.0},
+        {"leaving the terminal ends the reset command at once",
+         {"--power-file", power},
+         {"-t", "-r", "echo $$ > " + pid_file + "; " + powered + "; sleep 60"},
+         0,
+         {"The reset command was still running as the terminal was left: it and what it "
+          "started were ended.\n"},
+         {"Successfully downloaded"},
+         {},
+         false,
+         0,
+         false,
+         1.5,
+         leaving},
         {"a stop while the reset command runs",
          {"--off"},
          {"-r", "echo $$ > " + pid_file + "; sleep 60"},
@@ -408,7 +483,9 @@ TEST(Download, UnattendedBootsPowerTheBoardAndTryAgain)
          {},
          {},
          false,
-         SIGTERM},
+         SIGTERM,
+         false,
+         1.5},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
@@ -421,20 +498,50 @@ TEST(Download, UnattendedBootsPowerTheBoardAndTryAgain)
         std::vector<std::string> argv = {DRAMLIFT_EXE, "-q", "-p", board.device};
         argv.insert(argv.end(), row.tool_args.begin(), row.tool_args.end());
         argv.push_back(path);
+        int input = -1, screen[2] = {-1, -1}, terminal = -1;
+        if (row.own_terminal) {
+            std::string device;
+            terminal = open_pty(&device);
+            input = open(device.c_str(), O_RDWR | O_NOCTTY);
+            argv.insert(argv.begin(), {"setsid", "--ctty"});
+        } else if (!row.keys.empty()) {
+            int keys[2];
+            ASSERT_EQ(pipe(keys), 0);
+            ASSERT_EQ(write(keys[1], row.keys.data(), row.keys.size()),
+                      static_cast<ssize_t>(row.keys.size()));
+            close(keys[1]);
+            input = keys[0];
+        }
+        if (row.grace_measured)
+            ASSERT_EQ(pipe(screen), 0);
         double started = now_seconds();
         sigset_t held, found;
         sigemptyset(&held);
         if (row.child_end_held)
             sigaddset(&held, SIGCHLD);
         sigprocmask(SIG_BLOCK, &held, &found); // the tool inherits it
-        Child tool = start_child(argv);
+        Child tool = start_child(argv, {}, input, screen[1]);
         sigprocmask(SIG_SETMASK, &found, nullptr);
+        if (input >= 0)
+            close(input);
+        double booted_at = 0; // on the clock of `date`
+        if (row.grace_measured) {
+            close(screen[1]);
+            read_until(screen[0], "Successfully downloaded", 20);
+            timespec now;
+            clock_gettime(CLOCK_REALTIME, &now);
+            booted_at = now.tv_sec + now.tv_nsec / 1e9;
+            read_until(screen[0], "never comes", 15);
+            close(screen[0]);
+        }
         if (row.stop != 0) {
             usleep(1000 * 1000);
             kill(tool.pid, row.stop);
         }
         ChildResult run = finish_child(&tool);
         double took = now_seconds() - started;
+        if (terminal >= 0)
+            close(terminal);
         ChildResult board_run = finish_board(&board);
         EXPECT_EQ(run.status, row.status) << run.err;
         for (const std::string &text : row.err_has)
@@ -444,19 +551,60 @@ TEST(Download, UnattendedBootsPowerTheBoardAndTryAgain)
         for (const std::string &text : row.board_has)
             EXPECT_NE(board_run.out.find(text), std::string::npos) << board_run.out;
         EXPECT_EQ(run.out.find("said-on"), std::string::npos);
-        // A command that fails ends the run at once; one that outlives it
-        // gets 10 s; a stop ends it with the tool. Nothing of it is left.
-        if (row.status == 1 && row.board_args[0] == "--off") {
-            EXPECT_LT(took, 1.0);
+        // A command that fails ends the run at once; one that outlives the
+        // boot gets 10 s; a stop or leaving the terminal ends it with the
+        // tool.
+        if (row.at_most_s > 0) {
+            EXPECT_LT(took, row.at_most_s);
         }
+        EXPECT_GE(took, row.at_least_s);
+        if (row.grace_measured) {
+            std::vector<unsigned char> ended = read_file(ended_file);
+            EXPECT_NEAR(atof(std::string(ended.begin(), ended.end()).c_str()) - booted_at, 10.0,
+                        0.5);
+        }
+        // Nothing of it is left, once the system has reaped what it had to.
         std::vector<unsigned char> pid = read_file(pid_file);
         if (!pid.empty()) {
-            EXPECT_NEAR(took, row.stop != 0 ? 1.0 : 10.0, 1.0);
-            // Its group, once the system has reaped what the tool could not.
             pid_t group = atoi(std::string(pid.begin(), pid.end()).c_str());
             for (int tenths = 0; tenths < 20 && kill(-group, 0) == 0; ++tenths)
                 usleep(100 * 1000);
             EXPECT_NE(kill(-group, 0), 0);
+        }
+    }
+
+    // A USB adapter that goes away during a try, the board's power cycle say,
+    // and comes back under the same name (a link, as udev makes): with tries
+    // left the tool waits for it. One that stays away ends the run.
+    const std::string link = dir + "/ttyUSB-board";
+    for (bool comes_back : {true, false}) {
+        SCOPED_TRACE(comes_back ? "comes back" : "stays away");
+        Board vanishing = start_board({"--vanish-at", "3"});
+        remove(link.c_str());
+        ASSERT_EQ(symlink(vanishing.device.c_str(), link.c_str()), 0);
+        Child tool = start_child({DRAMLIFT_EXE, "-q", "-n", "2", "-p", link, path});
+        finish_board(&vanishing);
+        Board back{};
+        if (comes_back) {
+            back = start_board({});
+            std::string fresh = link + ".new";
+            ASSERT_EQ(symlink(back.device.c_str(), fresh.c_str()), 0);
+            ASSERT_EQ(rename(fresh.c_str(), link.c_str()), 0);
+        }
+        double lost_at = now_seconds();
+        ChildResult run = finish_child(&tool);
+        const std::string lost =
+            "Lost serial port " + link + "; waiting up to 5 s for it to come back.\n";
+        if (comes_back) {
+            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(run.err, lost);
+            EXPECT_NE(run.out.find("Trying again (2 of 2).\n"), std::string::npos) << run.out;
+            EXPECT_NE(finish_board(&back).out.find("Boot trailer: valid"), std::string::npos);
+        } else {
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.err, lost + "Serial port " + link + " did not come back.\n");
+            // The read that finds the port gone waits out its second first.
+            EXPECT_NEAR(now_seconds() - lost_at, 5.5, 0.6);
         }
     }
 }

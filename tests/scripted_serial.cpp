@@ -154,6 +154,13 @@ void serial_close()
     record.open = false;
 }
 
+// A scripted port that has gone comes back at once, the script going on.
+int serial_reopen(int)
+{
+    record.lost = false;
+    return SERIAL_READY;
+}
+
 // A scripted line keeps its one speed, and has no keyboard to watch.
 int serial_set_speed(int, std::string *why)
 {

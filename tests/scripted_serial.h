@@ -9,7 +9,8 @@
 // - SILENCE lets one read's whole time-out pass; so does every read once
 //   the script is exhausted;
 // - LINE_LOST takes the port away: this read and every later one wait out
-//   their time-outs and get nothing, and serial_lost() says so;
+//   their time-outs and get nothing, and serial_lost() says so, until
+//   serial_reopen brings it back;
 // - STOP asks the process to stop: this read and every later one wait no
 //   more and take only what is queued, and serial_stop_requested() says so.
 // A read that waits takes one entry; a read with time-out 0 takes the queued

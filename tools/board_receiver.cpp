@@ -132,6 +132,27 @@ long board_loop_back()
     return echoed;
 }
 
+long board_chatter()
+{
+    static const char LINE[] = "[  12.345678] eth0: link up, 1000 Mbps, full duplex\r\n";
+    long lines = 0;
+    if (!hear_the_tool())
+        return 0;
+    // What the tool sends goes nowhere; the board writes whenever the line
+    // takes more, and else waits a moment for the tool's bytes.
+    for (int byte; (byte = line_read(0)) != LINE_CLOSED;) {
+        if (byte >= 0)
+            continue;
+        if (line_can_write()) {
+            line_write_text(LINE);
+            ++lines;
+        } else if (line_read(1) == LINE_CLOSED) {
+            break;
+        }
+    }
+    return lines;
+}
+
 // The boot ROM's look at the first block: a header with a good checksum
 // that names another boot source turns the image away. Then the board boots
 // from its flash, and stays deaf to the line. Returns whether it did.

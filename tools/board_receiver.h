@@ -68,6 +68,11 @@ long board_count_wake_patterns();
 // answers a wake pattern. Returns the number of wake patterns heard.
 long board_boot_from_flash();
 
+// Plays a board whose console never falls silent (it booted, and logs):
+// once it hears the tool, it writes lines of text as fast as the line takes
+// them until the line closes, answering nothing. Returns how many lines.
+long board_chatter();
+
 // Plays a looped line (TX joined to RX): every byte goes back as it came,
 // until the line closes. Returns how many.
 long board_loop_back();

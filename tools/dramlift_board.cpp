@@ -53,6 +53,8 @@ static void print_usage(FILE *stream)
                     "      --from-flash      a board that booted from its flash before the tool\n"
                     "                        came: a banner and a prompt, never an answer\n"
                     "      --looped          a looped line: every byte goes back as it came\n"
+                    "      --chatter         a board whose console never falls silent: lines of\n"
+                    "                        text as fast as the line takes them, never an answer\n"
                     "      --wake-after MS   answer the wake pattern only MS after first hearing\n"
                     "                        the tool, as a board switched on later\n"
                     "      --power-file FILE a board that is off until FILE appears (the tool's\n"
@@ -114,7 +116,7 @@ static int parse_nak_block(const char *text, FaultPlan *plan)
 
 // What the command line asks for besides the faults.
 // The board's state when the tool comes, if not waiting for a download.
-enum BoardState { WAITING, SWITCHED_OFF, BOOTED_FROM_FLASH, LOOPED_LINE };
+enum BoardState { WAITING, SWITCHED_OFF, BOOTED_FROM_FLASH, LOOPED_LINE, CHATTERING };
 
 struct BoardOptions {
     const char *output;
@@ -155,7 +157,8 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
         THEN_COMMAND,
         POWER_FILE,
         WINDOW,
-        FAIL_FIRST
+        FAIL_FIRST,
+        CHATTER
     };
     static const option long_options[] = {{"checksum", no_argument, nullptr, 's'},
                                           {"output", required_argument, nullptr, 'o'},
@@ -182,6 +185,7 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
                                           {"power-file", required_argument, nullptr, POWER_FILE},
                                           {"window", required_argument, nullptr, WINDOW},
                                           {"fail-first", required_argument, nullptr, FAIL_FIRST},
+                                          {"chatter", no_argument, nullptr, CHATTER},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, VERSION},
                                           {nullptr, 0, nullptr, 0}};
@@ -257,6 +261,9 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
             break;
         case LOOPED:
             options->state = LOOPED_LINE;
+            break;
+        case CHATTER:
+            options->state = CHATTERING;
             break;
         case THEN_COMMAND:
             options->command_after_download = true;
@@ -581,6 +588,9 @@ int main(int argc, char *argv[])
         return 1;
     case LOOPED_LINE:
         printf("Looped %ld bytes back.\n", board_loop_back());
+        return 1;
+    case CHATTERING:
+        printf("Wrote %ld lines of text, and answered nothing.\n", board_chatter());
         return 1;
     case WAITING:
         break;

@@ -91,7 +91,7 @@ void xmodem_flush_input()
     // so does the limit, or a receiver that keeps talking would hold the
     // sender for ever.
     long long limit = serial_clock_ms() + FLUSH_LIMIT_MS;
-    for (long long left; (left = limit - serial_clock_ms()) > 0;) {
+    for (long long left; (left = limit - serial_clock_ms()) > 0 && !serial_stop_requested();) {
         if (static_cast<int8_t>(serial_read_byte(shorter(left, FLUSH_TIMEOUT_MS))) <= 0)
             return;
     }
@@ -174,7 +174,7 @@ static int drop_stale_input(bool after_time_out)
     int cans = 0;
     if (after_time_out) {
         long long limit = serial_clock_ms() + QUIET_LIMIT_MS;
-        for (long long left; (left = limit - serial_clock_ms()) > 0;) {
+        for (long long left; (left = limit - serial_clock_ms()) > 0 && !serial_stop_requested();) {
             int got = serial_read(stale, sizeof stale, shorter(left, QUIET_MS));
             if (got == 0)
                 break;
@@ -185,7 +185,8 @@ static int drop_stale_input(bool after_time_out)
             }
         }
     }
-    for (int got; (got = serial_read(stale, sizeof stale, 0)) > 0;) {
+    // A line that keeps talking ends this at the stop, which the caller sees.
+    for (int got; !serial_stop_requested() && (got = serial_read(stale, sizeof stale, 0)) > 0;) {
         tell_stale(stale, got);
         if (second_can(stale, got, &cans)) {
             serial_write_byte(XMODEM_ACK);

@@ -58,7 +58,8 @@ int xmodem_send_file(FileProtocol protocol, const char *name, const unsigned cha
 void xmodem_watch(void (*heard)(const unsigned char *bytes, int count, bool answered));
 
 // Drops what the receiver is still sending, until it falls silent for 1.5 s,
-// sends a byte that is 0 or above 0x7F, or 10 s have passed.
+// sends a byte that is 0 or above 0x7F, 10 s have passed, or the process is
+// asked to stop.
 void xmodem_flush_input();
 
 #endif
