@@ -4,6 +4,7 @@
 
 static bool boot_shown = true;
 static bool boot_started = false; // the console line is the download's
+static int boot_percent;          // the percentage on the console
 
 void boot_progress_begin(bool shown)
 {
@@ -13,13 +14,16 @@ void boot_progress_begin(bool shown)
 
 void boot_progress(int percent)
 {
-    if (!boot_started && !boot_shown)
+    if (!boot_started && !boot_shown) {
         boot_started = console_show(CONSOLE_OUTPUT, "\r%35s\r", "");
-    else if (!boot_started)
+    } else if (!boot_started) {
         boot_started =
             console_show(CONSOLE_OUTPUT, "\r%35s\rDownloading boot code...(%3d%%)", "", percent);
-    else if (boot_shown)
-        console_show(CONSOLE_OUTPUT, "\b\b\b\b\b%3d%%)", percent);
+        boot_percent = percent;
+    } else if (boot_shown && percent != boot_percent &&
+               console_show(CONSOLE_OUTPUT, "\b\b\b\b\b%3d%%)", percent)) {
+        boot_percent = percent;
+    }
 }
 
 static const char *file_path;

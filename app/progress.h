@@ -8,7 +8,8 @@
 
 // The boot download's: at its first call the waiting notice is blanked and,
 // unless shown is false, "Downloading boot code...(  0%)" takes its place;
-// each later call steps back over the percentage and writes the new one.
+// each later call that changes the percentage steps back over it and
+// writes the new one.
 void boot_progress_begin(bool shown);
 void boot_progress(int percent);
 
