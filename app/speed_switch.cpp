@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <string>
 
 enum {
@@ -14,6 +13,9 @@ enum {
     // The quiet after the request that tells that its line is complete: the
     // loader switches once it has gone out.
     SETTLE_MS = 100,
+    // What the line may bring meanwhile before the request counts as text.
+    SETTLE_LIMIT_MS = 1000,
+    NOTHING_SENT = -1,
 };
 
 static const char PREFIX[] = "## Switch baudrate to ";
@@ -23,54 +25,34 @@ static const struct {
     bool back; // the switch back after the load
 } ENDINGS[] = {{" bps and press ENTER", '\r', false}, {" bps and press ESC", KEY_ESCAPE, true}};
 
-// The board's line so far, from its start, and whether the line of the last
-// request is still open.
+static const char NOT_AN_ANSWER[] = "it did not come right after a line sent from here";
+static const char NOT_SWITCHED[] = "the line was not switched for a load";
+
+// The board's line so far, from its start; whether the line of the last
+// request is still open; whether the last byte was a carriage return (a
+// line feed after it ends no other line).
 static std::string line;
 static bool request_open = false;
+static bool after_return = false;
 
-// The command line being sent to the board, the speed that the last load
-// command sent named and that the loader has not yet asked for (0: none),
-// and whether the line is at a load's speed, its switch back still to come.
-static std::string sent_line;
-static int load_baud = 0;
+// The line ends that the board has printed since the terminal last ended a
+// line it sent (NOTHING_SENT: none since the last request): the loader's
+// answer starts its first or second line from there, after the echo of the
+// command if it echoes it. And whether the line is at a load's speed, its
+// switch back still to come.
+static int line_ends_since_sent = NOTHING_SENT;
 static bool switched = false;
-
-// Looks for load commands, U-Boot's "loadx [ADDR [BAUD]]" and its kind,
-// among the commands of a line sent: the last one's speed is the one the
-// loader may ask for (none, 0, without a speed). Other commands leave it.
-static void note_load_commands(const std::string &command_line)
-{
-    std::istringstream commands(command_line);
-    for (std::string command; std::getline(commands, command, ';');) {
-        std::istringstream words(command);
-        std::string name, address, speed;
-        words >> name >> address >> speed;
-        int baud = speed.empty() ? 0 : atoi(speed.c_str());
-        if (name == "loadx" || name == "loady" || name == "loadb")
-            load_baud = baud > 0 ? baud : 0;
-    }
-}
 
 void speed_switch_note_sent(const unsigned char *bytes, int count)
 {
     for (int i = 0; i < count; ++i) {
-        unsigned char byte = bytes[i];
-        if (byte == '\r' || byte == '\n') {
-            note_load_commands(sent_line);
-            sent_line.clear();
-        } else if (byte == KEY_BACKSPACE || byte == KEY_DELETE) {
-            if (!sent_line.empty())
-                sent_line.pop_back();
-        } else if (byte == KEY_CTRL_C) {
-            sent_line.clear(); // the loader drops the line
-        } else if (byte >= ' ' && sent_line.size() < LONGEST_LINE) {
-            sent_line.push_back(static_cast<char>(byte));
-        }
+        if (bytes[i] == '\r' || bytes[i] == '\n')
+            line_ends_since_sent = 0;
     }
 }
 
-// Whether the line is, so far, exactly a request that the loader can mean:
-// the prefix, a speed, and one of the endings.
+// Whether the line is, so far, exactly a request to switch: the prefix, a
+// speed, and one of the endings.
 static int is_request(SpeedSwitch *wanted)
 {
     const size_t prefix_length = sizeof PREFIX - 1;
@@ -84,7 +66,13 @@ static int is_request(SpeedSwitch *wanted)
         if (strcmp(digits + digit_count, ending.suffix) == 0) {
             wanted->baud = atoi(digits);
             wanted->key = ending.key;
-            return wanted->baud > 0 && (ending.back ? switched : wanted->baud == load_baud);
+            if (ending.back)
+                wanted->refused = switched ? nullptr : NOT_SWITCHED;
+            else
+                wanted->refused = line_ends_since_sent >= 0 && line_ends_since_sent <= 1
+                                      ? nullptr
+                                      : NOT_AN_ANSWER;
+            return wanted->baud > 0;
         }
     }
     return 0;
@@ -94,7 +82,11 @@ int speed_switch_asked(const unsigned char *bytes, int count, SpeedSwitch *wante
 {
     int asked = 0;
     for (int i = 0; i < count; ++i) {
-        if (bytes[i] == '\r' || bytes[i] == '\n') {
+        bool line_end = bytes[i] == '\r' || bytes[i] == '\n';
+        if (line_end) {
+            if (!(bytes[i] == '\n' && after_return) && line_ends_since_sent >= 0 &&
+                line_ends_since_sent < 2)
+                ++line_ends_since_sent;
             line.clear();
             request_open = request_open && bytes[i] != '\n';
         } else if (line.size() < LONGEST_LINE) {
@@ -102,29 +94,39 @@ int speed_switch_asked(const unsigned char *bytes, int count, SpeedSwitch *wante
             if (is_request(wanted))
                 asked = request_open = true;
         }
+        after_return = bytes[i] == '\r';
     }
     return asked;
 }
 
 void speed_switch_follow(const SpeedSwitch &wanted, int (*show)(const unsigned char *, int))
 {
+    // Each line sent is answered by one request at most.
+    line_ends_since_sent = NOTHING_SENT;
+    // Unshown, the board's line leaves the caller's own line open.
+    const char *start = show == nullptr || request_open ? "\n" : "";
+    if (wanted.refused != nullptr) {
+        console_note("%sThe loader's request to switch to %d baud was not followed: %s.\n", start,
+                     wanted.baud, wanted.refused);
+        request_open = false;
+        return;
+    }
     unsigned char rest[LONGEST_LINE];
-    for (int got; (got = serial_read(rest, sizeof rest, SETTLE_MS)) > 0;) {
+    long long limit = serial_clock_ms() + SETTLE_LIMIT_MS;
+    for (int got; serial_clock_ms() < limit && !serial_stop_requested() &&
+                  (got = serial_read(rest, sizeof rest, SETTLE_MS)) > 0;) {
         request_open = rest[got - 1] != '\n';
         if (show != nullptr)
             show(rest, got);
     }
     if (serial_stop_requested())
         return;
+    start = show == nullptr || request_open ? "\n" : "";
     // A request is followed once; the switch it asked for may be followed
     // by the switch back.
     bool back = wanted.key == KEY_ESCAPE;
-    load_baud = 0;
     switched = false;
-    // Unshown, the board's line leaves the caller's own line open.
-    bool mid_line = show == nullptr || request_open;
     std::string why;
-    const char *start = mid_line ? "\n" : "";
     int set = serial_set_speed(wanted.baud, &why);
     if (set == SERIAL_STOPPED)
         return;

@@ -50,10 +50,17 @@ TEST(RealUBoot, LoadsWhatTheTerminalSendsAndFollowsItsSpeedSwitch)
     // U-Boot's loadx drops the 0x1A filler of the last block, as loady keeps
     // the size that block 0 gave.
     const std::string exact = "= " + std::to_string(file.size()) + " Bytes";
+    // The speed switch is followed however the load command came: typed,
+    // recalled from the history (two lines back: the crc32 came between),
+    // its speed from a variable, or run from a script.
+    const std::string back = "Switch baudrate to 115200 bps and press ESC";
     const std::pair<std::string, std::string> loads[] = {
         {"loadx 0x1000000\r\034x", exact},
         {"loady 0x1000000\r\034y", exact},
-        {"loady 0x1000000 921600\r\034y", "Switch baudrate to 115200 bps and press ESC"},
+        {"loady 0x1000000 921600\r\034y", back},
+        {"\x1b[A\x1b[A\r\034y", back},
+        {"setenv fast 921600; loady 0x1000000 ${fast}\r\034y", back},
+        {"setenv upd 'loady 0x1000000 921600'; run upd\r\034y", back},
     };
     for (const auto &[keys_typed, said] : loads) {
         SCOPED_TRACE(keys_typed);
@@ -77,8 +84,14 @@ TEST(RealUBoot, LoadsWhatTheTerminalSendsAndFollowsItsSpeedSwitch)
     const std::string sent = "Sent '" + path + "': " + std::to_string(file.size()) + " bytes";
     size_t first = run.err.find(sent);
     EXPECT_NE(first, std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("Line now at 921600 baud.\n"), std::string::npos) << run.err;
+    // Each switch there and back, four times.
+    size_t switches = 0;
+    for (size_t at = 0; (at = run.err.find("Line now at 921600 baud.\n", at)) != std::string::npos;
+         ++at)
+        ++switches;
+    EXPECT_EQ(switches, 4u) << run.err;
     EXPECT_NE(run.err.find("Line now at 115200 baud.\n"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("not followed"), std::string::npos) << run.err;
     // The file went at 921600 baud, and the line came back.
     size_t up = loader.out.find("Line now at 921600 baud");
     size_t down = loader.out.find("Line now at 115200 baud", up);
