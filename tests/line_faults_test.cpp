@@ -179,7 +179,7 @@ TEST(LineFaults, StopSignalsAndTheBoundedWaitPutTheLineBack)
             at = now_seconds();
             kill(tool.pid, c.signal);
         }
-        ChildResult run = finish_child(&tool);
+        ChildResult run = finish_within(&tool, 5);
         if (c.stuck_out) {
             close(stuck[0]);
             close(stuck[1]);

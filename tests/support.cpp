@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -125,6 +126,22 @@ ChildResult finish_child(Child *child)
                          (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     result.max_rss_kb = usage.ru_maxrss;
     return result;
+}
+
+ChildResult finish_within(Child *child, double seconds)
+{
+    double deadline = now_seconds() + seconds;
+    siginfo_t ended = {};
+    while (ended.si_pid != child->pid && now_seconds() < deadline) {
+        waitid(P_PID, static_cast<id_t>(child->pid), &ended, WEXITED | WNOHANG | WNOWAIT);
+        if (ended.si_pid != child->pid)
+            usleep(20 * 1000);
+    }
+    if (ended.si_pid != child->pid) {
+        ADD_FAILURE() << "the program did not end within " << seconds << " s";
+        kill(child->pid, SIGKILL);
+    }
+    return finish_child(child);
 }
 
 ChildResult run_child(const std::vector<std::string> &argv, const std::vector<std::string> &env)

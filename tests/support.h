@@ -38,6 +38,10 @@ Child start_child(const std::vector<std::string> &argv, const std::vector<std::s
                   int in_fd = -1, int out_fd = -1);
 ChildResult finish_child(Child *child);
 
+// Waits for the child to end by itself, `seconds` at most: one that does not
+// fails the test and is killed, so that a failing test cannot hang.
+ChildResult finish_within(Child *child, double seconds = 10);
+
 // A board emulator running in the background.
 struct Board {
     pid_t pid;

@@ -43,24 +43,6 @@ long cpu_ticks(pid_t pid)
     return utime + stime;
 }
 
-// Waits for the tool to end by itself, 10 s at most: one that does not is
-// killed, so that a failing test cannot hang.
-ChildResult finish_within(Child *tool)
-{
-    double deadline = now_seconds() + 10;
-    siginfo_t ended = {};
-    while (ended.si_pid != tool->pid && now_seconds() < deadline) {
-        waitid(P_PID, static_cast<id_t>(tool->pid), &ended, WEXITED | WNOHANG | WNOWAIT);
-        if (ended.si_pid != tool->pid)
-            usleep(20 * 1000);
-    }
-    if (ended.si_pid != tool->pid) {
-        ADD_FAILURE() << "the tool did not end";
-        kill(tool->pid, SIGKILL);
-    }
-    return finish_child(tool);
-}
-
 // The tool with -t on a terminal of its own, after a download to the board.
 struct Session {
     Board board;
