@@ -5,7 +5,8 @@
 # Needs lrzsz, bc, GNU time and strace; Wine for row 9, ser2net for row 10.
 # Rows 11 to 13 compare a YMODEM upload from the terminal with lrzsz's sb;
 # row 14 a download whose standard output nobody reads with one read; rows
-# 15 and 16 the unattended boot and the firmware upload at 921600 baud.
+# 15 and 16 the unattended boot and the firmware upload at 921600 baud; row
+# 17 a port served as labgrid's exporter serves a farm's.
 set -eu
 build=${1:-build}
 dramlift=$build/dramlift
@@ -111,15 +112,20 @@ cut -d ' ' -f 1 "$work/emulator" > "$work/emulator-elapsed"
 printf '| 5 | 1 MiB on an unpaced pty to the emulator, median of 9 | %.2f s; CPU %.3f s (runs: %s) | CPU at most 0.15 s |\n' \
     "$(median "$work/emulator-elapsed")" "$(median "$work/emulator-cpu")" "$(all_runs "$work/emulator-cpu")"
 
-# 6. System calls per block, 1 MiB to the emulator, unpaced.
+# 6. System calls per block, 1 MiB to the emulator, unpaced; and the
+# progress's writes to standard output in the same run.
 start_board
 strace -c -o "$work/strace" "$dramlift" -p "$device" "$work/1m.bin" > /dev/null
 wait "$board_pid"
 blocks=$(((1048576 + 8) / 128 + 1))
 per_call=$(awk -v blocks="$blocks" '$NF ~ /^[a-z_0-9]+$/ && $4 + 0 >= blocks / 2 {printf "%s%s %.2f", sep, $NF, $4 / blocks; sep = ", "}' "$work/strace")
 total=$(awk '$NF == "total" {print $4}' "$work/strace")
-printf '| 6 | system calls per block (strace -c, 1 MiB to the emulator) | %.2f (%s) | at most 5 |\n' \
-    "$(calc "$total / $blocks")" "$per_call"
+start_board
+strace -e trace=write -o "$work/writes" "$dramlift" -p "$device" "$work/1m.bin" > /dev/null
+wait "$board_pid"
+console_writes=$(grep -c '^write(1,' "$work/writes")
+printf '| 6 | system calls per block (strace -c, 1 MiB to the emulator) | %.2f (%s); %s writes of the progress for %s blocks | at most 5; one write per percentage |\n' \
+    "$(calc "$total / $blocks")" "$per_call" "$console_writes" "$blocks"
 
 # 7. Waiting for a board that stays off.
 start_board --off
@@ -306,3 +312,35 @@ recovery=$(transfer_time | tail -n 1)
 limit=$(calc "(8192 * 1030 + 2 * 134 + 2 + 2) * 10 / 921600")
 printf '| 16 | 8 MiB by YMODEM after loady ... 921600, the loader paced at that speed | %.3f s, %.4f x the limit of %.3f s | within 3 %% |\n' \
     "$recovery" "$(calc "$recovery / $limit")" "$limit"
+
+# 17. A farm's port server: row 10's paced line behind ser2net set up as
+# labgrid's exporter sets it up (an RFC 2217 server, no lock file, ten
+# connections, ser2net's default chardelay), in turns with chardelay off,
+# three times each.
+if command -v ser2net > /dev/null; then
+    port=17322
+    serve_farm_port() { # <extra options line>
+        printf 'connection: &board\n  accepter: telnet(rfc2217,mode=server),tcp,127.0.0.1,%s\n  connector: serialdev(nouucplock=true),%s,115200n81,local\n  options:\n    max-connections: 10\n%b' \
+            "$port" "$device" "$1" > "$work/ser2net.yaml"
+        ser2net -n -c "$work/ser2net.yaml" 2> /dev/null &
+        server_pid=$!
+        sleep 1
+        "$dramlift" -p "rfc2217://127.0.0.1:$port" "$work/256k.bin" > /dev/null
+        kill "$server_pid"
+        wait "$server_pid" || true
+        wait "$board_pid"
+        transfer_time
+    }
+    for _ in 1 2 3; do
+        start_board --paced
+        serve_farm_port '' >> "$work/farm-default"
+        start_board --paced
+        serve_farm_port '    chardelay: false\n' >> "$work/farm-tuned"
+    done
+    farm=$(median "$work/farm-default")
+    tuned=$(median "$work/farm-tuned")
+    printf "| 17 | row 1 through ser2net as labgrid's exporter sets it up, in turns with chardelay off, median of 3 each | %.3f s (runs: %s) against %.3f s (runs: %s): %.4f | (figures) |\n" \
+        "$farm" "$(all_runs "$work/farm-default")" "$tuned" "$(all_runs "$work/farm-tuned")" "$(calc "$farm / $tuned")"
+else
+    echo "| 17 | row 1 through ser2net as labgrid's exporter sets it up | not measured: ser2net missing | (figures) |"
+fi

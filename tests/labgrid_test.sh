@@ -1,11 +1,12 @@
 #!/bin/sh
 # dramlift as a labgrid driver, end to end: Debian's ser2net serves the board
-# emulator's pseudo-terminal by RFC 2217 (a NetworkSerialPort, as labgrid's
-# exporter serves a farm's ports), an ExternalPowerDriver switches the
+# emulator's pseudo-terminal by RFC 2217 exactly as labgrid's exporter serves
+# a farm's ports (a NetworkSerialPort), an ExternalPowerDriver switches the
 # emulator on (it listens for a moment only, so a load without the power
-# cycle fails), DramliftDriver boots it through DramliftStrategy, the
-# emulator hands the line to Debian's real U-Boot, and labgrid's UBootDriver
-# reaches its prompt and runs a command.
+# cycle fails) when dramlift's reset command asks the driver to, the
+# strategy boots it, the emulator hands the line to Debian's real U-Boot,
+# and labgrid's UBootDriver reaches its prompt and runs a command. Then the
+# driver on local ports: a load, and its failures.
 # Usage: labgrid_test.sh <source dir> <dramlift> <dramlift-board>
 # Exits 77 (skipped) where labgrid, ser2net or U-Boot is missing.
 set -eu
@@ -50,12 +51,14 @@ device=$(head -n 1 "$board_out")
 exec 3<> "$device"
 
 port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+# The exporter's settings: an RFC 2217 server, the port held without a lock
+# file, ser2net's own chardelay, up to ten connections.
 cat > "$work/ser2net.yaml" << YAML
 connection: &board
-  accepter: telnet(rfc2217),tcp,127.0.0.1,$port
-  connector: serialdev,$device,115200n81,local
+  accepter: telnet(rfc2217,mode=server),tcp,127.0.0.1,$port
+  connector: serialdev(nouucplock=true),$device,115200n81,local
   options:
-    chardelay: false
+    max-connections: 10
 YAML
 ser2net -n -c "$work/ser2net.yaml" &
 pids="$pids $!"
@@ -91,7 +94,8 @@ imports:
 YAML
 
 status=0
-PYTHONDONTWRITEBYTECODE=1 "$python" -m pytest -p no:cacheprovider -q --lg-env "$work/env.yaml" \
+DRAMLIFT_BOARD=$board DRAMLIFT_SAMPLE_IMAGE=$source/tools/make-sample-image.sh \
+    PYTHONDONTWRITEBYTECODE=1 "$python" -m pytest -p no:cacheprovider -q --lg-env "$work/env.yaml" \
     "$source/tests/labgrid/test_boot.py" || status=$?
 echo "The board emulator says:"
 cat "$board_out"

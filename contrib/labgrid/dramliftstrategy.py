@@ -19,6 +19,13 @@ import attr
 from labgrid.factory import target_factory
 from labgrid.strategy import Strategy, StrategyError
 
+try:
+    from labgrid.strategy.common import never_retry
+except ImportError:  # labgrid before 23.1: every call is tried afresh
+
+    def never_retry(method):
+        return method
+
 
 class Status(enum.Enum):
     unknown = 0
@@ -39,6 +46,7 @@ class DramliftStrategy(Strategy):
 
     status = attr.ib(default=Status.unknown)
 
+    @never_retry
     def transition(self, status):
         if not isinstance(status, Status):
             status = Status[status]
@@ -53,10 +61,27 @@ class DramliftStrategy(Strategy):
         elif status == Status.uboot:
             self.transition(Status.off)
             self.target.activate(self.console)
-            # The driver lets the console go for the load, cycles the power
-            # once dramlift waits for the board, and gives the console back.
+            # The driver lets the console go for the load, has dramlift cycle
+            # the power as it waits for the board, and gives the console back.
             self.target.activate(self.bootstrap)
             self.bootstrap.load()
             self.console.write(self.uboot.interrupt.encode("ascii"))
             self.target.activate(self.uboot)
+        self.status = status
+
+    @never_retry
+    def force(self, status):
+        """Takes the board as already in the state (--lg-initial-state,
+        labgrid-client --initial-state): only the drivers for it are made
+        ready, and nothing is done to the board."""
+        if not isinstance(status, Status):
+            status = Status[status]
+        if status == Status.off:
+            self.target.activate(self.power)
+        elif status == Status.uboot:
+            self.target.activate(self.power)
+            self.target.activate(self.console)
+            self.target.activate(self.uboot)
+        else:
+            raise StrategyError(f"can not force state {status}")
         self.status = status
