@@ -512,8 +512,9 @@ TEST(Download, UnattendedBootsPowerTheBoardAndTryAgain)
             close(keys[1]);
             input = keys[0];
         }
-        if (row.grace_measured)
+        if (row.grace_measured) {
             ASSERT_EQ(pipe(screen), 0);
+        }
         double started = now_seconds();
         sigset_t held, found;
         sigemptyset(&held);

@@ -1,5 +1,7 @@
 #include "tests/support.h"
 
+#include "xmodem/crc32.h"
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -400,11 +402,5 @@ void stop_ser2net(PortServer *server)
 
 unsigned crc32_of(const std::vector<unsigned char> &bytes)
 {
-    unsigned crc = 0xFFFFFFFF;
-    for (unsigned char byte : bytes) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
-    }
-    return ~crc;
+    return crc32_ieee(0, bytes.data(), bytes.size());
 }

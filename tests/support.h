@@ -103,7 +103,7 @@ void stop_ser2net(PortServer *server);
 // A steady clock in seconds.
 double now_seconds();
 
-// CRC-32 as zlib and U-Boot's crc32 command compute it.
+// CRC-32 as zlib and U-Boot's crc32 command compute it: the tool's own.
 unsigned crc32_of(const std::vector<unsigned char> &bytes);
 
 #endif

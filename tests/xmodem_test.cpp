@@ -4,6 +4,7 @@
 #include "tests/support.h"
 #include "tests/xmodem_reference.h"
 #include "xmodem/crc16.h"
+#include "xmodem/crc32.h"
 #include "xmodem/xmodem.h"
 
 #include <gtest/gtest.h>
@@ -87,6 +88,13 @@ TEST(Crc16, MatchesTheCheckValueAndTheBitwiseDefinition)
     }
     std::vector<unsigned char> noise = pattern_bytes(4096, 7);
     EXPECT_EQ(crc16_xmodem(noise.data(), 4096), bitwise_crc16(noise.data(), 4096));
+}
+
+TEST(Crc32, MatchesTheCheckValueWholeOrInPieces)
+{
+    const unsigned char check[] = "123456789";
+    EXPECT_EQ(crc32_ieee(0, check, 9), 0xCBF43926u);
+    EXPECT_EQ(crc32_ieee(crc32_ieee(0, check, 4), check + 4, 5), 0xCBF43926u);
 }
 
 TEST(XmodemSend, WritesExactPacketsForEverySizeInBothModes)

@@ -2,6 +2,7 @@
 
 #include "tools/board_line.h"
 #include "xmodem/crc16.h"
+#include "xmodem/crc32.h"
 #include "xmodem/xmodem.h"
 
 #include <cstdio>
@@ -19,18 +20,6 @@ enum {
     KEY_TIMEOUT_MS = 10000,
     ESCAPE = 0x1B,
 };
-
-// CRC-32 as zlib and U-Boot's crc32 command compute it.
-static unsigned crc32_of(const std::vector<unsigned char> &bytes)
-{
-    unsigned crc = 0xFFFFFFFF;
-    for (unsigned char byte : bytes) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
-    }
-    return ~crc;
-}
 
 // Prints the loader's request, waits for the key at the new speed; returns
 // whether the tool's line is there.
@@ -208,7 +197,7 @@ void board_load(bool ymodem, int baud, bool paced)
         line_write_text(total);
         printf("Loaded %zu bytes by %s%s%s%s, CRC-32 %08x, at %d baud.\n", data.size(),
                ymodem ? "YMODEM" : "XMODEM", ymodem ? " ('" : "", name.c_str(), ymodem ? "')" : "",
-               crc32_of(data), data_speed);
+               crc32_ieee(0, data.data(), data.size()), data_speed);
     } else {
         line_write_text("## Load aborted.\r\n");
         printf("Load failed: %s.\n", why.c_str());
