@@ -13,9 +13,8 @@ enum {
     // The quiet after the request that tells that its line is complete: the
     // loader switches once it has gone out.
     SETTLE_MS = 100,
-    // What the line may bring meanwhile before the request counts as text.
+    // How long the rest of the request's line may take.
     SETTLE_LIMIT_MS = 1000,
-    NOTHING_SENT = -1,
 };
 
 static const char PREFIX[] = "## Switch baudrate to ";
@@ -25,29 +24,25 @@ static const struct {
     bool back; // the switch back after the load
 } ENDINGS[] = {{" bps and press ENTER", '\r', false}, {" bps and press ESC", KEY_ESCAPE, true}};
 
-static const char NOT_AN_ANSWER[] = "it did not come right after a line sent from here";
+static const char NOTHING_SENT[] = "no line went from here before it";
 static const char NOT_SWITCHED[] = "the line was not switched for a load";
+static const char TALK_AFTER[] = "more output followed it";
 
-// The board's line so far, from its start; whether the line of the last
-// request is still open; whether the last byte was a carriage return (a
-// line feed after it ends no other line).
+// The board's line so far, from its start, and whether the line of the last
+// request is still open.
 static std::string line;
 static bool request_open = false;
-static bool after_return = false;
 
-// The line ends that the board has printed since the terminal last ended a
-// line it sent (NOTHING_SENT: none since the last request): the loader's
-// answer starts its first or second line from there, after the echo of the
-// command if it echoes it. And whether the line is at a load's speed, its
-// switch back still to come.
-static int line_ends_since_sent = NOTHING_SENT;
+// Whether the terminal has ended a line it sent since the last request,
+// and whether the line is at a load's speed, its switch back still to come.
+static bool line_sent = false;
 static bool switched = false;
 
 void speed_switch_note_sent(const unsigned char *bytes, int count)
 {
     for (int i = 0; i < count; ++i) {
         if (bytes[i] == '\r' || bytes[i] == '\n')
-            line_ends_since_sent = 0;
+            line_sent = true;
     }
 }
 
@@ -69,9 +64,7 @@ static int is_request(SpeedSwitch *wanted)
             if (ending.back)
                 wanted->refused = switched ? nullptr : NOT_SWITCHED;
             else
-                wanted->refused = line_ends_since_sent >= 0 && line_ends_since_sent <= 1
-                                      ? nullptr
-                                      : NOT_AN_ANSWER;
+                wanted->refused = line_sent ? nullptr : NOTHING_SENT;
             return wanted->baud > 0;
         }
     }
@@ -81,47 +74,72 @@ static int is_request(SpeedSwitch *wanted)
 int speed_switch_asked(const unsigned char *bytes, int count, SpeedSwitch *wanted)
 {
     int asked = 0;
+    bool request_ended = false;
     for (int i = 0; i < count; ++i) {
         bool line_end = bytes[i] == '\r' || bytes[i] == '\n';
+        // Output that goes on after the request's line makes it text.
+        if (asked && request_ended && !line_end && wanted->refused == nullptr)
+            wanted->refused = TALK_AFTER;
         if (line_end) {
-            if (!(bytes[i] == '\n' && after_return) && line_ends_since_sent >= 0 &&
-                line_ends_since_sent < 2)
-                ++line_ends_since_sent;
             line.clear();
             request_open = request_open && bytes[i] != '\n';
+            request_ended = asked;
         } else if (line.size() < LONGEST_LINE) {
             line.push_back(static_cast<char>(bytes[i]));
-            if (is_request(wanted))
+            if (is_request(wanted)) {
                 asked = request_open = true;
+                request_ended = false;
+            }
         }
-        after_return = bytes[i] == '\r';
     }
     return asked;
+}
+
+// Lets the rest of the request's line come, handed to show unless that is
+// nullptr, until the loader falls quiet; returns 0 when it goes on talking
+// after that line (the request was text amid other output), or on a stop.
+static int rest_comes(int (*show)(const unsigned char *, int))
+{
+    unsigned char rest[LONGEST_LINE];
+    long long limit = serial_clock_ms() + SETTLE_LIMIT_MS;
+    bool line_ended = false;
+    for (int got; serial_clock_ms() < limit && !serial_stop_requested() &&
+                  (got = serial_read(rest, sizeof rest, SETTLE_MS)) > 0;) {
+        for (int i = 0; i < got; ++i) {
+            bool line_end = rest[i] == '\r' || rest[i] == '\n';
+            if (line_ended && !line_end) {
+                if (show != nullptr)
+                    show(rest, got);
+                request_open = rest[got - 1] != '\n';
+                return 0;
+            }
+            line_ended = line_ended || line_end;
+        }
+        request_open = rest[got - 1] != '\n';
+        if (show != nullptr)
+            show(rest, got);
+    }
+    return !serial_stop_requested();
 }
 
 void speed_switch_follow(const SpeedSwitch &wanted, int (*show)(const unsigned char *, int))
 {
     // Each line sent is answered by one request at most.
-    line_ends_since_sent = NOTHING_SENT;
+    line_sent = false;
+    const char *refused = wanted.refused;
+    if (refused == nullptr && !rest_comes(show)) {
+        if (serial_stop_requested())
+            return;
+        refused = TALK_AFTER;
+    }
     // Unshown, the board's line leaves the caller's own line open.
     const char *start = show == nullptr || request_open ? "\n" : "";
-    if (wanted.refused != nullptr) {
+    if (refused != nullptr) {
         console_note("%sThe loader's request to switch to %d baud was not followed: %s.\n", start,
-                     wanted.baud, wanted.refused);
+                     wanted.baud, refused);
         request_open = false;
         return;
     }
-    unsigned char rest[LONGEST_LINE];
-    long long limit = serial_clock_ms() + SETTLE_LIMIT_MS;
-    for (int got; serial_clock_ms() < limit && !serial_stop_requested() &&
-                  (got = serial_read(rest, sizeof rest, SETTLE_MS)) > 0;) {
-        request_open = rest[got - 1] != '\n';
-        if (show != nullptr)
-            show(rest, got);
-    }
-    if (serial_stop_requested())
-        return;
-    start = show == nullptr || request_open ? "\n" : "";
     // A request is followed once; the switch it asked for may be followed
     // by the switch back.
     bool back = wanted.key == KEY_ESCAPE;

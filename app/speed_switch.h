@@ -2,11 +2,12 @@
 // ("loady 0x800000 921600") print "## Switch baudrate to 921600 bps and
 // press ENTER ..." and wait for a carriage return at the new speed; after
 // the transfer, "... press ESC ..." and an Escape bring the line back. A
-// request is followed only where the loader can mean it: the switch when it
-// is the loader's first line after a line sent from this terminal (its echo
-// of the command aside), however that line was typed, recalled or built;
-// the switch back after such a switch. The same text amid other output (a
-// log listed on the board) changes nothing, and standard error says so.
+// request is followed only where the loader can mean it: the switch when a
+// line has gone from this terminal since the last request, however it was
+// typed, recalled or built, and the loader falls quiet after the request's
+// line, waiting for the key as it does; the switch back after such a
+// switch. The same text amid other output (a log listed on the board)
+// changes nothing, and standard error says so.
 #ifndef DRAMLIFT_SPEED_SWITCH_H
 #define DRAMLIFT_SPEED_SWITCH_H
 

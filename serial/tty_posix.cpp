@@ -1,5 +1,6 @@
 // The local port on POSIX systems: a terminal device, through termios.
 #include "serial/transport.h"
+#include "serial/tty_speed.h"
 #include "serial/wait.h"
 
 #include <cerrno>
@@ -193,20 +194,45 @@ static int tty_configure(int baud, std::string *why)
     return STEP_DONE;
 }
 
+// A speed that the port reports within this share of the one asked for
+// still carries bytes to a UART at the rate asked for.
+static const double SPEED_TOLERANCE = 0.025;
+
+// Sets a speed that the standard constants do not name; returns 0 or why not.
+static int set_any_speed(int baud)
+{
+    int reason = tty_set_any_speed(tty, baud);
+    if (reason != 0)
+        return reason;
+    int took = tty_any_speed(tty);
+    double off = took > 0 ? (took - baud) / static_cast<double>(baud) : 0;
+    return off > SPEED_TOLERANCE || off < -SPEED_TOLERANCE ? TROUBLE_SETTINGS_REFUSED : 0;
+}
+
 static int tty_set_speed(int baud, std::string *why)
 {
-    speed_t known;
-    if (!speed_of_baud(baud, &known)) {
-        *why = "This system has no setting for " + std::to_string(baud) + " baud";
+    termios line;
+    if (tcgetattr(tty, &line) != 0) {
+        *why = local_port_trouble(device, errno);
         return STEP_FAILED;
     }
-    termios line;
-    if (tcgetattr(tty, &line) != 0 || !put_speed(&line, baud) ||
-        tcsetattr(tty, TCSADRAIN, &line) != 0 || !line_took(line)) {
-        *why = "The port did not take " + std::to_string(baud) + " baud";
+    int reason;
+    speed_t known;
+    if (speed_of_baud(baud, &known))
+        reason = put_speed(&line, baud) && tcsetattr(tty, TCSADRAIN, &line) == 0 && line_took(line)
+                     ? 0
+                     : TROUBLE_SETTINGS_REFUSED;
+    else
+        reason = set_any_speed(baud);
+    if (reason != 0) {
+        *why = reason == ENOTSUP
+                   ? "This system has no setting for " + std::to_string(baud) + " baud"
+                   : "The port did not take " + std::to_string(baud) + " baud";
         // Whatever it took of it goes back to the speed in use.
         put_speed(&line, line_baud);
         tcsetattr(tty, TCSANOW, &line);
+        if (!speed_of_baud(line_baud, &known))
+            tty_set_any_speed(tty, line_baud);
         return STEP_FAILED;
     }
     line_baud = baud;

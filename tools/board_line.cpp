@@ -1,5 +1,7 @@
 #include "tools/board_line.h"
 
+#include "serial/tty_speed.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -196,24 +198,6 @@ int line_arrival_speed()
 
 int line_speed()
 {
-    static const struct {
-        speed_t speed;
-        int baud;
-    } rates[] = {
-        {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
-        {B115200, 115200},   {B230400, 230400},
-#ifdef B921600 // Linux; macOS has no constants beyond 230400
-        {B460800, 460800},   {B500000, 500000},   {B576000, 576000},   {B921600, 921600},
-        {B1000000, 1000000}, {B1500000, 1500000}, {B2000000, 2000000}, {B3000000, 3000000},
-#endif
-    };
-    // A pseudo-terminal's master reads the settings of the tool's end.
-    termios line;
-    if (tcgetattr(master, &line) != 0)
-        return 0;
-    for (const auto &rate : rates) {
-        if (cfgetospeed(&line) == rate.speed)
-            return rate.baud;
-    }
-    return 0;
+    // A pseudo-terminal's master reads the speed of the tool's end.
+    return tty_any_speed(master);
 }
