@@ -52,6 +52,22 @@ unsigned long long boot_data_end(const BootHeader &header)
     return offset + header.data_size;
 }
 
+uint32_t boot_data_checksum(const unsigned char *image, const BootHeader &header)
+{
+    const unsigned char *data = image + boot_data_end(header) - header.data_size;
+    uint32_t words = header.data_size - 4, sum = 0, i = 0;
+    for (; i + 4 <= words; i += 4)
+        sum += le32(data + i);
+    for (uint32_t shift = 0; i < words; ++i, shift += 8)
+        sum += static_cast<uint32_t>(data[i]) << shift;
+    return sum;
+}
+
+bool boot_data_checksum_good(const unsigned char *image, const BootHeader &header)
+{
+    return boot_data_checksum(image, header) == le32(image + boot_data_end(header) - 4);
+}
+
 BootHeaderFound read_boot_header(const unsigned char *image, long length, BootHeader *header)
 {
     if (length < BOOT_HEADER_SIZE)

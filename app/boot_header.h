@@ -46,6 +46,15 @@ BootHeaderFound read_boot_header(const unsigned char *image, long length, BootHe
 // Where the header's data ends, in bytes from the image's start.
 unsigned long long boot_data_end(const BootHeader &header);
 
+// The data's last 4 bytes are its checksum, which the boot ROM checks: the
+// 32-bit sum of the data's little-endian words before them, a last short
+// word filled with zeros. Returns that sum, for a header whose data the
+// image holds.
+uint32_t boot_data_checksum(const unsigned char *image, const BootHeader &header);
+
+// Whether the data's last 4 bytes hold that sum.
+bool boot_data_checksum_good(const unsigned char *image, const BootHeader &header);
+
 // The 8-bit sum of the header's bytes 0 to 30, which byte 31 holds.
 unsigned char boot_header_checksum(const unsigned char *image);
 

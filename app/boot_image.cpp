@@ -53,10 +53,11 @@ ImageOutcome load_boot_image(const char *path, BootImage *image)
 }
 
 HeaderVerdict check_boot_header(const char *path, const unsigned char *block, int length,
-                                bool as_uart)
+                                bool as_uart, bool *rom_only)
 {
     BootHeader header;
     BootHeaderFound found = read_boot_header(block, length, &header);
+    *rom_only = true;
     if (found == BOOT_HEADER_NONE) {
         fprintf(stderr,
                 "Note: '%s' has no boot image header; the board's boot ROM may not run it.\n",
@@ -78,6 +79,12 @@ HeaderVerdict check_boot_header(const char *path, const unsigned char *block, in
                 path, boot_data_end(header), length);
         return HEADER_REFUSED;
     }
+    *rom_only = !boot_data_checksum_good(block, header);
+    if (*rom_only)
+        fprintf(stderr,
+                "Note: the checksum at the end of the data of '%s' does not match the data; the "
+                "board's boot ROM will refuse it.\n",
+                path);
     if (header.block_id == BOOT_FROM_UART)
         return HEADER_SEND;
     const char *source = boot_source_name(header.block_id);

@@ -51,9 +51,11 @@ enum HeaderVerdict {
 // sent: a UART image goes as it is; one built for another boot source or
 // for a later SoC, or whose data runs past the file's end, is refused with
 // the reason; as_uart lets a NAND or SPI flash image go as a UART image,
-// said in a line; a file without a header gets a note and goes as it is.
+// said in a line; a file without a header, or whose data's checksum does
+// not match, gets a note and goes as it is, *rom_only then set: only the
+// boot ROM's own download can judge it.
 HeaderVerdict check_boot_header(const char *path, const unsigned char *block, int length,
-                                bool as_uart);
+                                bool as_uart, bool *rom_only);
 
 // Makes the image's header a UART one: its block ID, and its checksum.
 void make_uart_image(unsigned char *block);

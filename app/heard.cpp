@@ -213,8 +213,10 @@ void heard_explain()
         fprintf(stderr, phase == HEARD_WAKE
                             ? "  Nothing came back at all: check the adapter's receive wire, the "
                               "ground and the board's power.\n"
-                            : "  After its answer to the wake pattern the board sent nothing "
-                              "more.\n");
+                        : phase == HEARD_TRANSFER
+                            ? "  After its answer to the wake pattern the board sent nothing "
+                              "more.\n"
+                            : "  After the loader's download the board sent nothing more.\n");
     } else if (unanswered == 0) {
         return;
     } else if (phase == HEARD_WAKE && returned_as_sent >= WAKE_PATTERN_SIZE &&

@@ -4,10 +4,11 @@
 #ifndef DRAMLIFT_HEARD_H
 #define DRAMLIFT_HEARD_H
 
-enum HeardPhase { HEARD_WAKE, HEARD_TRANSFER };
+enum HeardPhase { HEARD_WAKE, HEARD_TRANSFER, HEARD_LOADER };
 
 // Starts a new record, for the wait for the board (where the wake pattern
-// coming back means a looped line) or for the transfer.
+// coming back means a looped line), for the transfer, or for the wait for
+// the RAM loader's greeting after the boot ROM took it.
 void heard_begin(HeardPhase phase);
 
 // Takes bytes from the board; answered tells whether they were the answers

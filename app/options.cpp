@@ -5,7 +5,13 @@
 #include <cstring>
 #include <getopt.h>
 
-enum { LONGEST_WAIT_S = 86400, MOST_TRIES = 1000, TRY_WAIT_S = 30 };
+enum {
+    LONGEST_WAIT_S = 86400,
+    MOST_TRIES = 1000,
+    TRY_WAIT_S = 30,
+    ROM_BAUD = 115200,
+    FASTEST_BAUD = 16000000,
+};
 
 // The -n, -w and -x values: a plain decimal number from 1 to the limit.
 static int parse_number(const char *text, int limit, int *number)
@@ -38,10 +44,16 @@ int parse_options(int argc, char *argv[], Options *options)
     options->idle_exit_s = 0;
     options->tries = 1;
     options->reset = nullptr;
+    options->fast_baud = 0;
     opterr = 0;
     int option;
-    while ((option = getopt_long(argc, argv, "ehn:p:qr:tuw:x:", long_options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "b:ehn:p:qr:tuw:x:", long_options, nullptr)) != -1) {
         switch (option) {
+        case 'b':
+            if (!parse_number(optarg, FASTEST_BAUD, &options->fast_baud) ||
+                options->fast_baud < ROM_BAUD)
+                return 0;
+            break;
         case 'e':
             options->erase = true;
             break;
@@ -96,12 +108,16 @@ int parse_options(int argc, char *argv[], Options *options)
 void print_usage(FILE *stream)
 {
     fprintf(stream,
-            "Usage: dramlift [-e] [-h] [-n <tries>] [-p <port>] [-q] [-r <command>] [-t] [-u]\n"
-            "                [-w <seconds>] [-x <seconds>] <filename>\n"
+            "Usage: dramlift [-b <baud>] [-e] [-h] [-n <tries>] [-p <port>] [-q] [-r <command>]\n"
+            "                [-t] [-u] [-w <seconds>] [-x <seconds>] <filename>\n"
             "\n"
             "Version: " DRAMLIFT_VERSION ", 30 January 2014\n"
             "\n"
             "Downloads and runs a bootloader in the DRAM of a Marvell 88F6281-based unit.\n"
+            "\n"
+            "  -b <baud>     Boot through a small RAM loader that takes the image at up to\n"
+            "                that many baud (115200 to 16000000), the fastest rate the\n"
+            "                board's clock makes; back to 115200 where the line cannot.\n"
             "\n"
             "  -e            Force bootloader to erase entire flash as it starts. \n"
             "\n"

@@ -19,6 +19,7 @@ struct Options {
     int idle_exit_s;        // -x: leave the terminal after so long with nothing passing; 0: never
     int tries;              // -n: how many times to try the whole boot
     const char *reset;      // -r: the command that resets or powers the board; nullptr: none
+    int fast_baud;          // -b: boot through the RAM loader at up to so many baud; 0: no
 };
 
 // Returns 1 with the options filled in, or 0 for -h and every complaint,

@@ -2,6 +2,8 @@
 
 #include "app/boot_image.h"
 #include "app/heard.h"
+#include "app/loader_image.h"
+#include "app/loader_link.h"
 #include "app/options.h"
 #include "app/progress.h"
 #include "app/reset.h"
@@ -18,10 +20,20 @@ enum { BOARD_BAUD = 115200, STALE_READS = 64, PORT_RETURN_S = 5 };
 // How one try at the boot ended.
 enum TryEnd {
     TRY_SUCCEEDED,
-    TRY_FAILED,    // another try may do better
-    TRY_PORT_LOST, // so may one on the port once it is back
-    TRY_ENDS_RUN,  // said why: a failed reset command
-    TRY_STOPPED,   // the process was asked to stop
+    TRY_FAILED,             // another try may do better
+    TRY_LOADER_NOT_STARTED, // so may the boot ROM's own way
+    TRY_PORT_LOST,          // so may one on the port once it is back
+    TRY_ENDS_RUN,           // said why: a failed reset command
+    TRY_STOPPED,            // the process was asked to stop
+};
+
+// What the tries send: the image, and with -b the RAM loader that takes it,
+// for as long as it is to be tried.
+struct Boot {
+    const Options &options;
+    const BootImage &image;
+    LoaderImage loader;
+    bool through_loader;
 };
 
 static void report_lost_port()
@@ -56,10 +68,61 @@ static TryEnd stopped_try()
     return !console_stop_requested() && reset_failed() ? TRY_ENDS_RUN : TRY_STOPPED;
 }
 
-// Waits for the board and sends it the image. Until the transfer has ended
-// the console line stays open.
-static TryEnd try_boot(const Options &options, const BootImage &image)
+// Says how the transfer to the boot ROM ended, when it did not; returns how
+// the try ends then.
+static TryEnd transfer_failed(int result)
 {
+    if (result == XMODEM_ERR_STOPPED) {
+        console_print("\n");
+        return stopped_try();
+    }
+    console_print("\r                               \r");
+    if (result == XMODEM_ERR_LINE_LOST)
+        return TRY_PORT_LOST;
+    report_transfer_failure(result);
+    heard_explain();
+    return TRY_FAILED;
+}
+
+// Sends the RAM loader by the boot ROM's download, then the image through
+// it; returns how the try ends.
+static TryEnd boot_through_loader(const Boot &boot)
+{
+    const Options &options = boot.options;
+    int result =
+        xmodem_send(boot.loader.bytes.data(), static_cast<int>(boot.loader.bytes.size()), nullptr);
+    if (result < 0)
+        return transfer_failed(result);
+    boot_progress_begin(!options.quiet);
+    std::string why;
+    LoaderEnd end =
+        loader_boot(boot.loader, boot.image.block, options.fast_baud, boot_progress, &why);
+    if (end == LOADER_STOPPED) {
+        console_print("\n");
+        return stopped_try();
+    }
+    console_print("\r                               \r");
+    switch (end) {
+    case LOADER_BOOTED:
+        console_print("Successfully downloaded '%s'.\n", options.image_path);
+        return TRY_SUCCEEDED;
+    case LOADER_PORT_LOST:
+        return TRY_PORT_LOST;
+    case LOADER_NOT_STARTED:
+        fprintf(stderr, "The board did not start the loader.\n");
+        heard_explain();
+        return TRY_LOADER_NOT_STARTED;
+    default:
+        fprintf(stderr, "%s.\n", why.c_str());
+        return TRY_FAILED;
+    }
+}
+
+// Waits for the board and sends it the image, the boot ROM's way or through
+// the RAM loader. Until the transfer has ended the console line stays open.
+static TryEnd try_boot(const Boot &boot)
+{
+    const Options &options = boot.options;
     console_show(CONSOLE_OUTPUT, "Waiting for the board to wake up...");
     WakeResult woken = wake_board(options.wait_s, reset_start);
     if (woken != WAKE_ANSWERED)
@@ -74,21 +137,14 @@ static TryEnd try_boot(const Options &options, const BootImage &image)
         return TRY_FAILED;
     }
     heard_begin(HEARD_TRANSFER);
+    if (boot.through_loader)
+        return boot_through_loader(boot);
     boot_progress_begin(!options.quiet);
-    int result = xmodem_send(image.block, image.length + BOOT_TRAILER_SIZE, boot_progress);
-    if (result == XMODEM_ERR_STOPPED) {
-        console_print("\n");
-        return stopped_try();
-    }
-
+    int result =
+        xmodem_send(boot.image.block, boot.image.length + BOOT_TRAILER_SIZE, boot_progress);
+    if (result < 0)
+        return transfer_failed(result);
     console_print("\r                               \r");
-    if (result == XMODEM_ERR_LINE_LOST)
-        return TRY_PORT_LOST;
-    if (result < 0) {
-        report_transfer_failure(result);
-        heard_explain();
-        return TRY_FAILED;
-    }
     console_print("Successfully downloaded '%s'.\n", options.image_path);
     return TRY_SUCCEEDED;
 }
@@ -124,21 +180,26 @@ static TryEnd wait_for_port()
 
 // Tries the boot as many times as the options say, each after the last
 // try's reset command has ended and the board's stale input is dropped, or
-// the port has come back; returns the exit status, or RUN_STOPPED.
-static int boot(const Options &options, const BootImage &image)
+// the port has come back; after a loader that the board did not start, the
+// boot ROM's way. Returns the exit status, or RUN_STOPPED.
+static int try_boots(Boot *boot)
 {
-    TryEnd end = try_boot(options, image);
+    const Options &options = boot->options;
+    TryEnd end = try_boot(*boot);
     for (int number = 2; number <= options.tries; ++number) {
+        bool rom_way = end == TRY_LOADER_NOT_STARTED;
         if (end == TRY_PORT_LOST)
             end = wait_for_port();
-        else if (end == TRY_FAILED)
+        else if (end == TRY_FAILED || rom_way)
             drop_stale_input();
-        if (end != TRY_FAILED)
+        if (end != TRY_FAILED && !rom_way)
             break;
-        console_print("Trying again (%d of %d).\n", number, options.tries);
+        boot->through_loader = boot->through_loader && !rom_way;
+        console_print("Trying again (%d of %d)%s.\n", number, options.tries,
+                      rom_way ? ", the boot ROM's way at 115200 baud" : "");
         if (!reset_end_try())
             return 1;
-        end = try_boot(options, image);
+        end = try_boot(*boot);
     }
     if (end == TRY_PORT_LOST)
         report_lost_port();
@@ -160,6 +221,23 @@ static int stay_as_terminal(int idle_exit_s)
     }
 }
 
+// Whether the RAM loader can take the image (-b): one that only the boot
+// ROM can judge, or that leaves the loader no room in DRAM, goes the ROM's
+// way, said.
+static bool loader_can_take(const BootImage &image, bool rom_only, LoaderImage *loader,
+                            const Options &options)
+{
+    const char *why = nullptr;
+    if (rom_only)
+        why = "the RAM loader takes only UART images whose header and data checksum are good";
+    else if (!make_loader_image(image.block, image.length + BOOT_TRAILER_SIZE, loader))
+        why = "it leaves the RAM loader no room in DRAM";
+    if (why != nullptr)
+        fprintf(stderr, "'%s' boots the boot ROM's way at 115200 baud, -b notwithstanding: %s.\n",
+                options.image_path, why);
+    return why == nullptr;
+}
+
 // Runs the download once the port is open; returns the exit status, or
 // RUN_STOPPED.
 static int download(const Options &options)
@@ -167,15 +245,20 @@ static int download(const Options &options)
     BootImage image;
     int status = 1;
     HeaderVerdict verdict = HEADER_REFUSED;
+    bool rom_only = true;
     if (load_boot_image(options.image_path, &image) == IMAGE_LOADED)
-        verdict = check_boot_header(options.image_path, image.block, image.length, options.as_uart);
+        verdict = check_boot_header(options.image_path, image.block, image.length, options.as_uart,
+                                    &rom_only);
     if (verdict != HEADER_REFUSED) {
         if (verdict == HEADER_SEND_AS_UART)
             make_uart_image(image.block);
         append_boot_trailer(image.block, image.length, options.erase);
+        Boot boot = {options, image, {}, options.fast_baud > 0};
+        if (boot.through_loader)
+            boot.through_loader = loader_can_take(boot.image, rom_only, &boot.loader, options);
         int configured = serial_configure(BOARD_BAUD);
         if (configured == SERIAL_READY)
-            status = boot(options, image);
+            status = try_boots(&boot);
         else if (configured == SERIAL_STOPPED)
             status = RUN_STOPPED;
     }

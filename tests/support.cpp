@@ -19,12 +19,16 @@
 #include <unistd.h>
 
 const std::string USAGE =
-    "Usage: dramlift [-e] [-h] [-n <tries>] [-p <port>] [-q] [-r <command>] [-t] [-u]\n"
-    "                [-w <seconds>] [-x <seconds>] <filename>\n"
+    "Usage: dramlift [-b <baud>] [-e] [-h] [-n <tries>] [-p <port>] [-q] [-r <command>]\n"
+    "                [-t] [-u] [-w <seconds>] [-x <seconds>] <filename>\n"
     "\n"
     "Version: 1.1, 30 January 2014\n"
     "\n"
     "Downloads and runs a bootloader in the DRAM of a Marvell 88F6281-based unit.\n"
+    "\n"
+    "  -b <baud>     Boot through a small RAM loader that takes the image at up to\n"
+    "                that many baud (115200 to 16000000), the fastest rate the\n"
+    "                board's clock makes; back to 115200 where the line cannot.\n"
     "\n"
     "  -e            Force bootloader to erase entire flash as it starts. \n"
     "\n"

@@ -1,6 +1,7 @@
 #include "tools/board_receiver.h"
 
 #include "app/boot_header.h"
+#include "ramloader/protocol.h"
 #include "tools/board_line.h"
 #include "tools/board_loader.h"
 #include "xmodem/crc16.h"
@@ -261,10 +262,23 @@ static bool packet_intact(const unsigned char *packet, bool checksum_mode)
     return packet[3 + BLOCK_SIZE] == (crc >> 8) && packet[4 + BLOCK_SIZE] == (crc & 0xFF);
 }
 
-// Acknowledges the EOT, and the loader starts talking in the same write.
-static void acknowledge_end(const FaultPlan &plan, long long arrival_us)
+bool board_is_ram_loader(const std::vector<unsigned char> &data)
 {
-    std::string bytes = static_cast<char>(XMODEM_ACK) + plan.banner;
+    BootHeader header;
+    const size_t mark_size = sizeof LOADER_MARK;
+    if (read_boot_header(data.data(), static_cast<long>(data.size()), &header) !=
+            BOOT_HEADER_GOOD ||
+        header.version != 0)
+        return false;
+    size_t at = header.data_offset + LOADER_MARK_AT;
+    return at + mark_size <= data.size() && memcmp(data.data() + at, LOADER_MARK, mark_size) == 0;
+}
+
+// Acknowledges the EOT, and the loader starts talking in the same write; a
+// RAM loader speaks for itself.
+static void acknowledge_end(const FaultPlan &plan, long long arrival_us, bool ram_loader)
+{
+    std::string bytes = static_cast<char>(XMODEM_ACK) + (ram_loader ? "" : plan.banner);
     if (plan.paced)
         line_sleep_until(arrival_us + 2 * 10 * 1000000LL / LINE_BAUD);
     line_write_all(reinterpret_cast<const unsigned char *>(bytes.data()),
@@ -319,7 +333,7 @@ void board_receive(const FaultPlan &plan, Reception *reception)
                 reception->failure = "the board left the EOT unanswered";
                 continue;
             }
-            acknowledge_end(plan, arrival);
+            acknowledge_end(plan, arrival, board_is_ram_loader(reception->data));
             reception->completed = true;
             reception->transfer_us = line_clock_us() - first_packet;
             return;

@@ -77,6 +77,10 @@ long board_chatter();
 // until the line closes. Returns how many.
 long board_loop_back();
 
+// Whether the data, as the boot ROM took it, is a RAM loader, whose own data
+// starts with a branch over its mark: the emulator runs those on its core.
+bool board_is_ram_loader(const std::vector<unsigned char> &data);
+
 // Receives the image, checking its boot header as the boot ROM does: one
 // with a good header checksum but built for another boot source is turned
 // away after its first block, and the board boots from its flash instead.

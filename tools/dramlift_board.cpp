@@ -5,6 +5,7 @@
 #include "tools/board_line.h"
 #include "tools/board_loader.h"
 #include "tools/board_receiver.h"
+#include "tools/board_start.h"
 
 #include <algorithm>
 #include <csignal>
@@ -74,6 +75,19 @@ static void print_usage(FILE *stream)
                     "      --typed FILE      write what the loader receives to FILE\n"
                     "      --repeat          after each download, wait on the same device for\n"
                     "                        the next one, until stopped\n"
+                    "\n"
+                    "A RAM loader (dramlift -b) runs on an emulated ARM926 core at 25\n"
+                    "instructions a microsecond, UART0's rate set by its divisor:\n"
+                    "      --tclk MHZ        the core's clock, 166 or 200 (default 200)\n"
+                    "      --expect FILE     the image, its trailer included, that the loader\n"
+                    "                        must leave in DRAM as the ROM's download would\n"
+                    "      --turnaround MS   with --paced: the board's bytes reach the tool so\n"
+                    "                        much later, as through a USB adapter\n"
+                    "      --line-limit BAUD rates above this many baud do not cross the wire\n"
+                    "      --corrupt-fast N  after the speed switch, flip a bit of the tool's\n"
+                    "                        byte N, once\n"
+                    "      --hang-first N    do not start the first N RAM loaders: hang until\n"
+                    "                        the power comes again\n"
                     "  -h, --help            print this text\n"
                     "      --version         print the version\n"
                     "\n"
@@ -94,6 +108,13 @@ static int parse_count(const char *text, int *count)
         return 0;
     *count = static_cast<int>(value);
     return 1;
+}
+
+static int parse_baud(const char *text, long *baud)
+{
+    char *end;
+    *baud = strtol(text, &end, 10);
+    return end != text && *end == '\0' && *baud >= 50 && *baud <= 100000000;
 }
 
 static int parse_share(const char *text, double *share)
@@ -127,6 +148,7 @@ struct BoardOptions {
     const char *power_file;      // off until this file appears; nullptr: always on
     int window_ms;               // after the power comes, how long it listens
     int fail_first;              // downloads cancelled half-way before one is taken
+    StartPlan start;             // for a RAM loader
 };
 
 // Returns 1 with the plan filled in, 0 after a complaint, -1 after --help,
@@ -158,40 +180,55 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
         POWER_FILE,
         WINDOW,
         FAIL_FIRST,
-        CHATTER
+        CHATTER,
+        TCLK,
+        EXPECT,
+        TURNAROUND,
+        LINE_LIMIT,
+        CORRUPT_FAST,
+        HANG_FIRST
     };
-    static const option long_options[] = {{"checksum", no_argument, nullptr, 's'},
-                                          {"output", required_argument, nullptr, 'o'},
-                                          {"paced", no_argument, nullptr, PACED},
-                                          {"nak-block", required_argument, nullptr, NAK_BLOCK},
-                                          {"can-once", required_argument, nullptr, CAN_ONCE},
-                                          {"cancel-at", required_argument, nullptr, CANCEL_AT},
-                                          {"silent", no_argument, nullptr, SILENT},
-                                          {"nak-eot", no_argument, nullptr, NAK_EOT},
-                                          {"ignore-eot", no_argument, nullptr, IGNORE_EOT},
-                                          {"vanish-at", required_argument, nullptr, VANISH_AT},
-                                          {"corrupt", required_argument, nullptr, CORRUPT},
-                                          {"lose", required_argument, nullptr, LOSE},
-                                          {"noise", required_argument, nullptr, NOISE},
-                                          {"late", required_argument, nullptr, LATE},
-                                          {"seed", required_argument, nullptr, SEED},
-                                          {"off", no_argument, nullptr, OFF},
-                                          {"wake-after", required_argument, nullptr, WAKE_AFTER},
-                                          {"typed", required_argument, nullptr, TYPED},
-                                          {"repeat", no_argument, nullptr, REPEAT},
-                                          {"from-flash", no_argument, nullptr, FROM_FLASH},
-                                          {"looped", no_argument, nullptr, LOOPED},
-                                          {"then-command", no_argument, nullptr, THEN_COMMAND},
-                                          {"power-file", required_argument, nullptr, POWER_FILE},
-                                          {"window", required_argument, nullptr, WINDOW},
-                                          {"fail-first", required_argument, nullptr, FAIL_FIRST},
-                                          {"chatter", no_argument, nullptr, CHATTER},
-                                          {"help", no_argument, nullptr, 'h'},
-                                          {"version", no_argument, nullptr, VERSION},
-                                          {nullptr, 0, nullptr, 0}};
+    static const option long_options[] = {
+        {"checksum", no_argument, nullptr, 's'},
+        {"output", required_argument, nullptr, 'o'},
+        {"paced", no_argument, nullptr, PACED},
+        {"nak-block", required_argument, nullptr, NAK_BLOCK},
+        {"can-once", required_argument, nullptr, CAN_ONCE},
+        {"cancel-at", required_argument, nullptr, CANCEL_AT},
+        {"silent", no_argument, nullptr, SILENT},
+        {"nak-eot", no_argument, nullptr, NAK_EOT},
+        {"ignore-eot", no_argument, nullptr, IGNORE_EOT},
+        {"vanish-at", required_argument, nullptr, VANISH_AT},
+        {"corrupt", required_argument, nullptr, CORRUPT},
+        {"lose", required_argument, nullptr, LOSE},
+        {"noise", required_argument, nullptr, NOISE},
+        {"late", required_argument, nullptr, LATE},
+        {"seed", required_argument, nullptr, SEED},
+        {"off", no_argument, nullptr, OFF},
+        {"wake-after", required_argument, nullptr, WAKE_AFTER},
+        {"typed", required_argument, nullptr, TYPED},
+        {"repeat", no_argument, nullptr, REPEAT},
+        {"from-flash", no_argument, nullptr, FROM_FLASH},
+        {"looped", no_argument, nullptr, LOOPED},
+        {"then-command", no_argument, nullptr, THEN_COMMAND},
+        {"power-file", required_argument, nullptr, POWER_FILE},
+        {"window", required_argument, nullptr, WINDOW},
+        {"fail-first", required_argument, nullptr, FAIL_FIRST},
+        {"chatter", no_argument, nullptr, CHATTER},
+        {"tclk", required_argument, nullptr, TCLK},
+        {"expect", required_argument, nullptr, EXPECT},
+        {"turnaround", required_argument, nullptr, TURNAROUND},
+        {"line-limit", required_argument, nullptr, LINE_LIMIT},
+        {"corrupt-fast", required_argument, nullptr, CORRUPT_FAST},
+        {"hang-first", required_argument, nullptr, HANG_FIRST},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, VERSION},
+        {nullptr, 0, nullptr, 0}};
 
     *plan = FaultPlan{};
-    *options = BoardOptions{nullptr, WAITING, 0, false, false, nullptr, WINDOW_MS, 0};
+    *options = BoardOptions{nullptr,   WAITING, 0,
+                            false,     false,   nullptr,
+                            WINDOW_MS, 0,       {200000000, false, 0, 0, 0, nullptr, 0}};
     int option;
     while ((option = getopt_long(argc, argv, "+so:h", long_options, nullptr)) != -1) {
         int ok = 1;
@@ -265,6 +302,28 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
         case CHATTER:
             options->state = CHATTERING;
             break;
+        case TCLK:
+            ok = strcmp(optarg, "166") == 0 || strcmp(optarg, "200") == 0;
+            options->start.tclk = optarg[0] == '1' ? 166666667 : 200000000;
+            break;
+        case EXPECT:
+            options->start.expect = optarg;
+            break;
+        case TURNAROUND:
+            ok = strcmp(optarg, "0") == 0 || parse_count(optarg, &options->start.turnaround_ms);
+            break;
+        case LINE_LIMIT:
+            ok = parse_baud(optarg, &options->start.line_limit);
+            break;
+        case CORRUPT_FAST: {
+            int count;
+            ok = parse_count(optarg, &count);
+            options->start.corrupt_byte = count;
+            break;
+        }
+        case HANG_FIRST:
+            ok = parse_count(optarg, &options->start.hang_first);
+            break;
         case THEN_COMMAND:
             options->command_after_download = true;
             break;
@@ -289,6 +348,7 @@ static int parse_options(int argc, char *argv[], FaultPlan *plan, BoardOptions *
             return 0;
         }
     }
+    options->start.paced = plan->paced;
     return 1;
 }
 
@@ -353,6 +413,16 @@ static int report(const FaultPlan &plan, const Reception &reception, const char 
                found == BOOT_HEADER_CUT_SHORT ? "; the data runs past the image's end" : "");
     else
         printf("Boot header: none.\n");
+    // The ROM checks the data's own checksum, and runs nothing whose sum is off.
+    bool sum_good = found != BOOT_HEADER_GOOD || header.version != 0 ||
+                    boot_data_checksum_good(reception.data.data(), header);
+    if (found == BOOT_HEADER_GOOD && header.version == 0)
+        printf("Data checksum: %s.\n", sum_good ? "good" : "WRONG: the boot ROM runs nothing");
+    if (board_is_ram_loader(reception.data)) {
+        printf("RAM loader: %u bytes, to run from 0x%08X.\n", header.data_size - 4,
+               header.exec_address);
+        return sum_good;
+    }
     const unsigned char *trailer = length >= 8 ? reception.data.data() + length - 8 : nullptr;
     int valid = trailer != nullptr && trailer_valid(trailer);
     if (valid)
@@ -360,7 +430,7 @@ static int report(const FaultPlan &plan, const Reception &reception, const char 
     else
         printf("Boot trailer: missing.\n");
     // The boot ROM cannot run an image whose data it did not get whole.
-    valid = valid && found != BOOT_HEADER_CUT_SHORT;
+    valid = valid && found != BOOT_HEADER_CUT_SHORT && sum_good;
 
     if (output != nullptr) {
         FILE *file = fopen(output, "wb");
@@ -512,6 +582,8 @@ static int serve(const FaultPlan &plan, const BoardOptions &options, char *comma
 {
     int status = 1;
     Reception reception;
+    int loaders = 0;
+    bool ram_loader = false;
     for (int download = 1;; ++download) {
         WakeHeard heard = options.power_file != nullptr
                               ? power_on_and_listen(options)
@@ -537,6 +609,9 @@ static int serve(const FaultPlan &plan, const BoardOptions &options, char *comma
         board_receive(board, &reception);
         status = report(board, reception, options.output) ? 0 : 1;
         fflush(stdout);
+        ram_loader = status == 0 && board_is_ram_loader(reception.data);
+        if (ram_loader)
+            status = board_start_ram_loader(options.start, reception.data, ++loaders) ? 0 : 1;
         bool tried_again = options.power_file != nullptr || download <= options.fail_first;
         if (reception.vanished || status == 0 || !tried_again)
             break;
@@ -547,6 +622,9 @@ static int serve(const FaultPlan &plan, const BoardOptions &options, char *comma
         if (command[0] != nullptr) {
             status = hand_over(command, true, plan.paced);
         } else {
+            // The image that the RAM loader went to starts talking.
+            if (ram_loader)
+                line_write_text(BOARD_LOADER_BANNER);
             // Until the tool lets go of the line.
             printf("Loader received %ld bytes.\n", board_run_loader(plan.typed, plan.paced));
             return status;
