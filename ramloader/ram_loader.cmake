@@ -5,6 +5,7 @@
 # DRAMLIFT_RAM_LOADER_SOURCE names the file.
 if(DRAMLIFT_RAM_LOADER_SOURCE)
   set(RAM_LOADER_SOURCE ${DRAMLIFT_RAM_LOADER_SOURCE})
+  add_custom_target(ram_loader)
   return()
 endif()
 foreach(tool ARM_CLANG:clang ARM_LINKER:ld.lld ARM_OBJCOPY:llvm-objcopy)
@@ -42,3 +43,5 @@ add_custom_command(OUTPUT ${RAM_LOADER_SOURCE}
   COMMAND ${CMAKE_COMMAND} -DINPUT=${loader_bin} -DOUTPUT=${RAM_LOADER_SOURCE}
           -P ${loader_dir}/embed.cmake
   DEPENDS ${loader_bin} ${loader_dir}/embed.cmake)
+# For the builds of other forms, which take these bytes.
+add_custom_target(ram_loader DEPENDS ${RAM_LOADER_SOURCE})

@@ -2,9 +2,11 @@
 // emulator, and against lrzsz's rx, a receiver written elsewhere.
 #include "tests/support.h"
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace
@@ -316,6 +318,147 @@ TEST(Download, ImagesAreLookedAtBeforeTheFirstByte)
         EXPECT_EQ(d.tool.status, 0);
         EXPECT_EQ(d.tool.err, said);
         EXPECT_EQ(read_file(dir + "/got.bin"), with_trailer(row.sent, false));
+    }
+}
+
+TEST(Download, FastBootsGoThroughTheRamLoader)
+{
+    if (run_child({DRAMLIFT_BOARD_EXE, "--version"}).out.find("ARM926") == std::string::npos)
+        GTEST_SKIP() << "the board emulator was built without Unicorn: no core for the loader";
+    std::string dir = scratch_dir();
+    const std::string power = dir + "/power";
+    const std::string fast = "The RAM loader runs; the image goes at 1250000 baud.\n";
+    const std::string exact = "holds the image and its trailer";
+    struct Row {
+        const char *what;
+        std::vector<unsigned char> file;
+        std::vector<std::string> board_args, tool_args;
+        std::vector<std::string> out_has, err_has, board_has;
+        int board_status = 0;
+    };
+    const std::vector<unsigned char> small = uart_image(pattern_bytes(1000, 90));
+    const Row rows[] = {
+        {"a UART image of nothing but its data checksum, at 200 MHz",
+         with_boot_header(std::vector<unsigned char>(36), 0x69, 4),
+         {},
+         {"-b", "1250000"},
+         {fast, "Successfully downloaded"},
+         {},
+         {exact, "Jumped in SVC mode, IRQ and FIQ masked, MMU off: good.",
+          "UART0 back at the boot ROM's divisor 109: good.", "clear of the image's"}},
+        {"1000 bytes at 166 MHz, at the fastest rate its divisors make",
+         small,
+         {"--tclk", "166"},
+         {"-b", "1250000"},
+         {"goes at 1157407 baud.\n"},
+         {},
+         {exact, "divisor 90: good."}},
+        {"8 MiB with the erase flag",
+         uart_image(pattern_bytes(8 << 20, 91)),
+         {},
+         {"-e", "-b", "1250000"},
+         {fast},
+         {},
+         {exact, "8388584 bytes: good."}},
+        {"a byte corrupted once in the fast phase: its block goes again",
+         uart_image(pattern_bytes(50000, 92)),
+         {"--corrupt-fast", "20000"},
+         {"-b", "1250000"},
+         {fast},
+         {},
+         {exact}},
+        {"a line that does not carry the new rate: back to 115200 baud",
+         small,
+         {"--line-limit", "115200"},
+         {"-b", "1250000"},
+         {"The RAM loader runs; the image goes at 115200 baud.\n"},
+         {"Could not switch the line to 1250000 baud: The round trip at that speed did not come "
+          "back. The image goes through the loader at 115200 baud.\n"},
+         {exact, "garbled by a rate off the UART's"}},
+        {"a board whose ROM does not start the loader: the next try goes the ROM's way",
+         small,
+         {"--power-file", power, "--hang-first", "1"},
+         {"-b", "1250000", "-n", "2", "-r", "touch " + power},
+         {"Trying again (2 of 2), the boot ROM's way at 115200 baud.\n", "Successfully"},
+         {"The board did not start the loader.\n  After the loader's download the board sent "
+          "nothing more.\n"},
+         {"The boot ROM did not start the RAM loader", "Boot trailer: valid"}},
+        {"a file without a boot header goes the ROM's way",
+         pattern_bytes(700, 93),
+         {},
+         {"-b", "1250000"},
+         {"Successfully"},
+         {"boots the boot ROM's way at 115200 baud, -b notwithstanding: the RAM loader takes "
+          "only UART images whose header and data checksum are good.\n"},
+         {"Boot header: none."}},
+        {"a data checksum that does not match: the ROM, not the loader, judges it",
+         with_boot_header(pattern_bytes(700, 94), 0x69, 668, 0, true, false),
+         {},
+         {"-b", "1250000"},
+         {"Successfully"},
+         {"Note: the checksum at the end of the data of '", "-b notwithstanding"},
+         {"Data checksum: WRONG: the boot ROM runs nothing."},
+         1},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        bool erase =
+            std::find(row.tool_args.begin(), row.tool_args.end(), "-e") != row.tool_args.end();
+        std::string path = write_file(dir + "/boot.bin", row.file);
+        std::vector<std::string> board_args = row.board_args;
+        board_args.insert(
+            board_args.end(),
+            {"--expect", write_file(dir + "/expect.bin", with_trailer(row.file, erase))});
+        std::vector<std::string> tool_args = row.tool_args;
+        tool_args.insert(tool_args.begin(), "-q");
+        tool_args.push_back(path);
+        remove(power.c_str());
+        Download d = download(board_args, tool_args);
+        EXPECT_EQ(d.tool.status, 0) << d.tool.err;
+        for (const std::string &text : row.out_has)
+            EXPECT_NE(d.tool.out.find(text), std::string::npos) << d.tool.out;
+        for (const std::string &text : row.err_has)
+            EXPECT_NE(d.tool.err.find(text), std::string::npos) << d.tool.err;
+        if (row.err_has.empty()) {
+            EXPECT_EQ(d.tool.err, "");
+        }
+        EXPECT_EQ(d.board.status, row.board_status) << d.board.out;
+        EXPECT_EQ(d.board.out.find("WRONG"),
+                  row.board_status == 0 ? std::string::npos : d.board.out.find("WRONG"));
+        for (const std::string &text : row.board_has)
+            EXPECT_NE(d.board.out.find(text), std::string::npos) << d.board.out;
+    }
+
+    // Stops in the loader's download (its ACKs late), while the switch is
+    // proved (by a line that cannot carry it) and mid-image: each ends the
+    // run by its signal within half a second, the line as it was found.
+    std::string path = write_file(dir + "/boot.bin", uart_image(pattern_bytes(300000, 95)));
+    struct Stop {
+        const char *when;
+        std::vector<std::string> board_args;
+        double after_s;
+    };
+    for (const Stop &stop : {Stop{"in the loader's download", {"--paced", "--late", "1"}, 1.0},
+                             Stop{"at the switch", {"--paced", "--line-limit", "115200"}, 1.0},
+                             Stop{"mid-image", {"--paced"}, 2.0}}) {
+        SCOPED_TRACE(stop.when);
+        Board board = start_board(stop.board_args);
+        int watcher = open(board.device.c_str(), O_RDWR | O_NOCTTY);
+        termios found;
+        ASSERT_EQ(tcgetattr(watcher, &found), 0);
+        Child tool = start_child({DRAMLIFT_EXE, "-q", "-b", "1250000", "-p", board.device, path});
+        usleep(static_cast<useconds_t>(stop.after_s * 1e6));
+        double at = now_seconds();
+        kill(tool.pid, SIGTERM);
+        ChildResult run = finish_within(&tool, 5);
+        EXPECT_LT(now_seconds() - at, 0.5);
+        EXPECT_EQ(run.status, 128 + SIGTERM);
+        EXPECT_EQ(run.err, "");
+        termios left;
+        EXPECT_EQ(tcgetattr(watcher, &left), 0);
+        EXPECT_TRUE(same_settings(left, found));
+        close(watcher);
+        finish_board(&board);
     }
 }
 

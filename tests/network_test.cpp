@@ -243,6 +243,26 @@ TEST(NetworkPorts, ImagesArriveIntactAndTheServersLineIsPutBack)
         finish_board(&board);
         bytes.insert(bytes.end(), {0xA7, 0x3E, 0x37, 0x18, 0, 0, 0, 0});
         EXPECT_TRUE(read_file(dir + "/got.bin") == bytes);
+
+        // Through the RAM loader (-b): RFC 2217 sets the server's port to the
+        // new rate; a raw port cannot, which is said, and the image goes
+        // through the loader at 115200 baud.
+        std::string expect = write_file(dir + "/expect.bin", bytes);
+        Board fast = start_board({"--expect", expect});
+        server = start_ser2net(fast.device, rfc2217);
+        run = run_child({DRAMLIFT_EXE, "-q", "-b", "1250000", "-p", server.url, path});
+        stop_ser2net(&server);
+        ChildResult held = finish_board(&fast);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find(rfc2217 ? "goes at 1250000 baud." : "goes at 115200 baud."),
+                  std::string::npos)
+            << run.out;
+        EXPECT_EQ(run.err, rfc2217 ? ""
+                                   : "Could not switch the line to 1250000 baud: A socket:// port "
+                                     "carries bytes only: set the speed on the server. The image "
+                                     "goes through the loader at 115200 baud.\n");
+        EXPECT_NE(held.out.find("holds the image and its trailer"), std::string::npos) << held.out;
+        EXPECT_EQ(held.status, 0) << held.out;
     }
 }
 

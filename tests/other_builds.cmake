@@ -12,12 +12,14 @@ if(MINGW_CXX AND WINE)
     BINARY_DIR ${CMAKE_BINARY_DIR}/windows
     CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake
                -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+               -DDRAMLIFT_RAM_LOADER_SOURCE=${RAM_LOADER_SOURCE}
     BUILD_ALWAYS ON
     INSTALL_COMMAND "")
   add_executable(windows_tests windows_test.cpp)
   target_link_libraries(windows_tests PRIVATE test_support GTest::gtest_main)
   target_compile_definitions(windows_tests PRIVATE
     DRAMLIFT_WINDOWS_EXE="${CMAKE_BINARY_DIR}/windows/dramlift.exe")
+  add_dependencies(dramlift_windows ram_loader)
   add_dependencies(windows_tests dramlift_windows dramlift-board)
   # One process for all: the Wine prefix is made once.
   add_test(NAME windows_tests COMMAND windows_tests)
@@ -38,8 +40,10 @@ ExternalProject_Add(dramlift_sanitized
   BINARY_DIR ${CMAKE_BINARY_DIR}/sanitized
   CMAKE_ARGS -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAMLIFT_OTHER_BUILDS=OFF
              "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+             -DDRAMLIFT_RAM_LOADER_SOURCE=${RAM_LOADER_SOURCE}
   BUILD_ALWAYS ON
   INSTALL_COMMAND "")
+add_dependencies(dramlift_sanitized ram_loader)
 add_test(NAME sanitized_suite
   COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${CMAKE_BINARY_DIR}/sanitized
           --output-on-failure -j2 -E "clang_format|cppcheck|manual_page|debian_package")
@@ -100,13 +104,23 @@ endif()
 # POSIX build here.
 find_program(NPM npm)
 if(NPM)
+  # The same files, the RAM loader's bytes as this build made them; the
+  # emulator without its core, for want of Unicorn there.
   set(library_sources)
   foreach(library dramlift_driver dramlift_xmodem dramlift_serial dramlift_console)
     get_target_property(sources ${library} SOURCES)
-    list(TRANSFORM sources PREPEND ${PROJECT_SOURCE_DIR}/)
-    list(APPEND library_sources ${sources})
+    foreach(source ${sources})
+      if(IS_ABSOLUTE ${source})
+        list(APPEND library_sources ${source})
+      else()
+        list(APPEND library_sources ${PROJECT_SOURCE_DIR}/${source})
+      endif()
+    endforeach()
   endforeach()
   get_target_property(board_sources dramlift-board SOURCES)
+  list(REMOVE_ITEM board_sources board_core.cpp board_uart.cpp)
+  list(APPEND board_sources board_core_none.cpp)
+  list(REMOVE_DUPLICATES board_sources)
   list(TRANSFORM board_sources PREPEND ${PROJECT_SOURCE_DIR}/tools/)
   add_test(NAME macos_build
     COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/macos_build.sh ${CMAKE_BINARY_DIR}/macos

@@ -280,9 +280,19 @@ std::vector<unsigned char> pattern_bytes(size_t count, unsigned seed)
 }
 
 std::vector<unsigned char> with_boot_header(std::vector<unsigned char> bytes, unsigned char id,
-                                            uint32_t data_size, int version, bool good)
+                                            uint32_t data_size, int version, bool good,
+                                            bool data_good)
 {
     std::fill(bytes.begin(), bytes.begin() + 32, 0);
+    // The data's last 4 bytes: the sum of its words before them.
+    size_t offset = id == 0x78 ? 512 : 32;
+    if (data_size >= 4 && offset + data_size <= bytes.size()) {
+        uint32_t sum = data_good ? 0 : 1;
+        for (size_t i = 0; i < data_size - 4; ++i)
+            sum += static_cast<uint32_t>(bytes[offset + i]) << (8 * (i % 4));
+        for (int i = 0; i < 4; ++i)
+            bytes[offset + data_size - 4 + i] = static_cast<unsigned char>(sum >> (8 * i));
+    }
     bytes[0] = id;
     for (int i = 0; i < 4; ++i) {
         bytes[4 + i] = static_cast<unsigned char>(data_size >> (8 * i));
@@ -387,8 +397,9 @@ PortServer start_ser2net(const std::string &device, bool rfc2217)
     FILE *file = fopen(config.c_str(), "w");
     fprintf(file,
             "connection: &board\n  accepter: %stcp,127.0.0.1,%d\n"
-            "  connector: serialdev,%s,9600n81,local\n  options:\n    chardelay: false\n",
-            rfc2217 ? "telnet(rfc2217)," : "", port, device.c_str());
+            "  connector: serialdev,%s,%s,local\n  options:\n    chardelay: false\n",
+            rfc2217 ? "telnet(rfc2217)," : "", port, device.c_str(),
+            rfc2217 ? "9600n81" : "115200n81");
     fclose(file);
     PortServer server;
     server.process = start_child({"ser2net", "-n", "-c", config});

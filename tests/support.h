@@ -63,10 +63,12 @@ std::vector<unsigned char> read_file(const std::string &path);
 std::vector<unsigned char> pattern_bytes(size_t count, unsigned seed);
 
 // The bytes with a boot header in front: the given block ID (boot source),
-// data at 0x20 (SATA: in sector 1) of the given size, the header version,
-// and a good checksum or one that is off by one.
+// data at 0x20 (SATA: in sector 1) of the given size whose last 4 bytes are
+// its checksum (one off unless data_good), the header version, and a good
+// header checksum or one that is off by one.
 std::vector<unsigned char> with_boot_header(std::vector<unsigned char> bytes, unsigned char id,
-                                            uint32_t data_size, int version = 0, bool good = true);
+                                            uint32_t data_size, int version = 0, bool good = true,
+                                            bool data_good = true);
 
 // The bytes as a UART boot image, which the tool sends without a word: a
 // valid boot header in the first 32 bytes, the rest the image's data. Left
@@ -92,7 +94,9 @@ std::string without_listing(const std::string &err);
 int free_port();
 
 // Debian's ser2net, serving the device on a loopback port of its own, by
-// RFC 2217 or raw, as the URL that dramlift -p takes says.
+// RFC 2217 (the port at 9600 baud until a client sets it) or raw (at 115200
+// baud, as a raw port for a board is set up), as the URL that dramlift -p
+// takes says.
 struct PortServer {
     Child process;
     std::string url;

@@ -60,6 +60,7 @@ static long after_switch;
 static long long fast_from_ns, fast_to_ns;
 static long fast_bytes, overruns, garbled_bytes;
 static bool closed;
+static bool idle_since_closed; // the core waited with nothing due, the line closed
 static unsigned noise = 1;
 
 void uart_start(const UartSetup &with)
@@ -82,7 +83,7 @@ void uart_start(const UartSetup &with)
     after_switch = 0;
     fast_from_ns = fast_to_ns = 0;
     fast_bytes = overruns = garbled_bytes = 0;
-    closed = false;
+    closed = idle_since_closed = false;
 }
 
 long long uart_now_ns()
@@ -102,7 +103,7 @@ int uart_rate()
 
 bool uart_line_closed()
 {
-    return closed;
+    return closed && idle_since_closed;
 }
 
 static long long byte_ns(int baud)
@@ -210,7 +211,9 @@ static void skip_idle_time()
     }
     if (next > now) {
         skipped_ns += next - now;
-    } else if (!closed) {
+    } else if (closed) {
+        idle_since_closed = true;
+    } else {
         long long waited = line_clock_us();
         int byte = line_read(IDLE_WAIT_MS);
         skipped_ns += (line_clock_us() - waited) * 1000;

@@ -40,7 +40,7 @@ long long uart_now_ns();
 int uart_divisor();
 int uart_rate(); // in baud, at the divisor in force
 
-// Once the tool has closed the line.
+// Once the tool has closed the line and the core has waited for more.
 bool uart_line_closed();
 
 // Says what the line carried: the time away from the ROM's divisor and the

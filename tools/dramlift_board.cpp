@@ -2,6 +2,7 @@
 // new pseudo-terminal. It prints the device's path for `dramlift -p`, answers
 // the wake pattern, receives the image by XMODEM and tells what arrived.
 #include "app/boot_header.h"
+#include "tools/board_core.h"
 #include "tools/board_line.h"
 #include "tools/board_loader.h"
 #include "tools/board_receiver.h"
@@ -641,7 +642,8 @@ int main(int argc, char *argv[])
     BoardOptions options;
     int parsed = parse_options(argc, argv, &plan, &options);
     if (parsed == -2) {
-        printf("dramlift-board " DRAMLIFT_VERSION "\n");
+        printf("dramlift-board " DRAMLIFT_VERSION "%s\n",
+               core_available() ? ", with an emulated ARM926 core" : "");
         return 0;
     }
     if (parsed <= 0) {
