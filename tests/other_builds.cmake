@@ -55,15 +55,24 @@ if(CLANG_CXX)
     SOURCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/fuzz
     BINARY_DIR ${CMAKE_BINARY_DIR}/fuzz
     CMAKE_ARGS -DCMAKE_CXX_COMPILER=${CLANG_CXX}
+               -DDRAMLIFT_RAM_LOADER_SOURCE=${RAM_LOADER_SOURCE}
     BUILD_ALWAYS ON
     INSTALL_COMMAND "")
+  add_dependencies(dramlift_fuzz ram_loader)
   add_test(NAME fuzz_transfer
     COMMAND sh -c "rm -rf corpus && mkdir corpus && exec ./fuzz_transfer -seed=1 -runs=40000 -max_len=4096 -timeout=30 corpus ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/seeds"
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
   add_test(NAME fuzz_telnet
     COMMAND sh -c "rm -rf telnet_corpus && mkdir telnet_corpus && exec ./fuzz_telnet -seed=1 -runs=200000 -max_len=1024 -timeout=30 telnet_corpus ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/telnet_seeds"
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+  # The loader's block reader, against whatever the line sends, from seeds
+  # that are frames of every kind.
+  add_test(NAME fuzz_loader
+    COMMAND sh -c "[ -x fuzz_loader ] || { echo 'Unicorn missing: fuzz_loader not built'; exit 77; }; rm -rf loader_corpus && mkdir loader_corpus && exec ./fuzz_loader -seed=1 -runs=2000 -max_len=8192 -timeout=60 loader_corpus ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/loader_seeds"
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+  set_tests_properties(fuzz_loader PROPERTIES SKIP_RETURN_CODE 77)
 else()
+  add_skipped_test(fuzz_loader "clang++ missing: the fuzz target not built or run")
   add_skipped_test(fuzz_transfer "clang++ missing: the fuzz target not built or run")
   add_skipped_test(fuzz_telnet "clang++ missing: the fuzz target not built or run")
 endif()

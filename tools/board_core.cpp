@@ -31,7 +31,7 @@ static bool jumped;
 static uint32_t jump_address;
 static std::string failure;
 static uint64_t since_register;
-static uint32_t written_first, written_last;
+static std::vector<CoreWrites> written;
 static long tclk;
 
 bool core_available()
@@ -117,17 +117,20 @@ static void on_write(uc_engine *, uc_mem_type, uint64_t address, int size, int64
 {
     uint32_t first = static_cast<uint32_t>(address);
     uint32_t last = first + static_cast<uint32_t>(size) - 1;
-    if (written_first > written_last) {
-        written_first = first;
-        written_last = last;
+    // Writes mostly go on where the last one ended, or land where one did.
+    for (CoreWrites &stretch : written) {
+        if (first <= stretch.last + 1 && last + 1 >= stretch.first) {
+            stretch.first = first < stretch.first ? first : stretch.first;
+            stretch.last = last > stretch.last ? last : stretch.last;
+            return;
+        }
     }
-    written_first = first < written_first ? first : written_first;
-    written_last = last > written_last ? last : written_last;
+    written.push_back({first, last});
 }
 
-CoreWrites core_writes_outside()
+const std::vector<CoreWrites> &core_writes_outside()
 {
-    return {written_first, written_last};
+    return written;
 }
 
 // Watches the writes to DRAM outside [first, end).
@@ -165,8 +168,7 @@ static bool prepare(const CoreStart &start, const CoreExpected *expected)
     uint32_t cpsr = MODE_SYSTEM, sp = 0;
     uc_reg_write(core, UC_ARM_REG_CPSR, &cpsr);
     uc_reg_write(core, UC_ARM_REG_SP, &sp);
-    written_first = 1;
-    written_last = 0;
+    written.clear();
     if (expected != nullptr)
         watch_writes_outside(expected->destination, expected->destination + expected->room);
     return ready;
@@ -220,9 +222,9 @@ static bool check_after_jump(const UartSetup &uart, const CoreExpected *expected
         good;
     // The loader's own span: its download and whatever else it wrote.
     uint32_t first = loader_first, last = loader_end - 1;
-    if (written_first <= written_last) {
-        first = written_first < first ? written_first : first;
-        last = written_last > last ? written_last : last;
+    for (const CoreWrites &stretch : written) {
+        first = stretch.first < first ? stretch.first : first;
+        last = stretch.last > last ? stretch.last : last;
     }
     uint32_t image_end = expected->destination + expected->room;
     bool clear = last + CLEARANCE < expected->destination || first >= image_end + CLEARANCE;

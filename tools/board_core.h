@@ -38,12 +38,11 @@ bool core_available();
 // image, what cannot be checked is said.
 int core_run(const CoreStart &start, const UartSetup &uart, const CoreExpected *expected);
 
-// For a harness that runs the loader on input of its own: the span of DRAM
-// written outside the expected image during the last run (first > last:
-// none), and whether it wrote anywhere else outside its own span.
+// The stretches of DRAM that the last run wrote outside the expected image,
+// first and last byte each, in the order first written.
 struct CoreWrites {
     uint32_t first, last;
 };
-CoreWrites core_writes_outside();
+const std::vector<CoreWrites> &core_writes_outside();
 
 #endif
