@@ -200,8 +200,9 @@ TEST(Windows, DownloadsThroughAPortServer)
     if (run_child({"sh", "-c", "command -v ser2net"}).status != 0)
         GTEST_SKIP() << "ser2net is not installed";
     std::string dir = scratch_dir();
-    std::vector<unsigned char> bytes = uart_image(pattern_bytes(3000, 44));
+    std::vector<unsigned char> bytes = pattern_bytes(3000, 44);
     std::fill(bytes.begin() + 128, bytes.begin() + 256, 0xFF);
+    bytes = uart_image(bytes);
     std::string path = "Z:" + write_file(dir + "/boot.bin", bytes);
     Board board = start_board({"-o", dir + "/got.bin"});
     PortServer server = start_ser2net(board.device, true);
