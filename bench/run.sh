@@ -6,7 +6,8 @@
 # Rows 11 to 13 compare a YMODEM upload from the terminal with lrzsz's sb;
 # row 14 a download whose standard output nobody reads with one read; rows
 # 15 and 16 the unattended boot and the firmware upload at 921600 baud; row
-# 17 a port served as labgrid's exporter serves a farm's.
+# 17 a port served as labgrid's exporter serves a farm's; rows 18 and 19
+# the boot through the RAM loader (-b), which needs the emulator's core.
 set -eu
 build=${1:-build}
 dramlift=$build/dramlift
@@ -344,3 +345,34 @@ if command -v ser2net > /dev/null; then
 else
     echo "| 17 | row 1 through ser2net as labgrid's exporter sets it up | not measured: ser2net missing | (figures) |"
 fi
+
+# 18 and 19. The boot through the RAM loader: a 512 KiB UART image on the
+# emulator paced at its UART's rate, the boot ROM's way against -b 1250000
+# with the emulator's turnaround 0 and 4 ms (a USB adapter's), one run each;
+# the tool's time from start to end. Then the fast phase of the 4 ms run
+# against its wire: the bytes that came while the UART was away from the
+# ROM's divisor, and how long that was, as the emulator tells.
+sh "$(dirname "$0")/../tools/make-sample-image.sh" "$work/512k-uart.bin" 512
+cp "$work/512k-uart.bin" "$work/512k-uart-image.bin"
+printf '\247\076\067\030\000\000\000\000' >> "$work/512k-uart-image.bin"
+fast_boot() { # <turnaround ms, or rom> <file for the time>
+    if [ "$1" = rom ]; then
+        start_board --paced
+        timed "$2" "$dramlift" -q -p "$device" "$work/512k-uart.bin" > /dev/null
+    else
+        start_board --paced --turnaround "$1" --expect "$work/512k-uart-image.bin"
+        timed "$2" "$dramlift" -q -b 1250000 -p "$device" "$work/512k-uart.bin" > /dev/null
+    fi
+    wait "$board_pid"
+}
+fast_boot rom "$work/boot-rom"
+fast_boot 0 "$work/boot-fast-0"
+fast_boot 4 "$work/boot-fast-4"
+away=$(sed -n 's/^Away from the ROM.s divisor: \([0-9]*\) bytes from the tool in \([0-9.]*\) s.*/\1 \2/p' "$work/board.out")
+read -r away_bytes away_s <<EOT
+$away
+EOT
+printf '| 18 | a 512 KiB UART image on the emulator paced at its UART'"'"'s rate, the ROM'"'"'s way against -b 1250000 with turnaround 0 and 4 ms | %.2f s against %.2f s and %.2f s | under 6 s against about 47 s |\n' \
+    "$(cut -d ' ' -f 1 "$work/boot-rom")" "$(cut -d ' ' -f 1 "$work/boot-fast-0")" "$(cut -d ' ' -f 1 "$work/boot-fast-4")"
+printf '| 19 | the fast phase of row 18 at 4 ms, against its wire at 1250000 baud | %s bytes in %.3f s, %.4f x the limit of %.3f s | within 5 %% |\n' \
+    "$away_bytes" "$away_s" "$(calc "$away_s / ($away_bytes * 10 / 1250000)")" "$(calc "$away_bytes * 10 / 1250000")"

@@ -18,6 +18,7 @@ echo "Depends: $depends"
 echo "$depends" | tr ',' '\n' | sed 's/ *(.*//; s/^ *//' | while read -r package; do
     case $package in
         libc6 | libstdc++6 | libgcc-s1) ;; # libgcc-s1 comes with libstdc++6 anyway
+        libunicorn2) ;;                    # the emulator's core, where the build had it
         *) fail "unexpected dependency $package" ;;
     esac
 done
@@ -25,7 +26,7 @@ done
 status=0
 "$root/usr/bin/dramlift" -h 2> "$root/usage" || status=$?
 [ "$status" -eq 1 ] || fail "-h exited with $status"
-head -n 1 "$root/usage" | grep -qx 'Usage: dramlift \[-e\] \[-h\] \[-n <tries>\] \[-p <port>\] \[-q\] \[-r <command>\] \[-t\] \[-u\]' ||
+head -n 1 "$root/usage" | grep -qx 'Usage: dramlift \[-b <baud>\] \[-e\] \[-h\] \[-n <tries>\] \[-p <port>\] \[-q\] \[-r <command>\]' ||
     fail "no usage text"
 for module in dramliftdriver dramliftstrategy; do
     [ -f "$root/usr/share/dramlift/labgrid/$module.py" ] || fail "no labgrid $module.py"

@@ -48,10 +48,17 @@ cp "$here/guest/init.sh" "$root/init"
 chmod 755 "$root/init"
 for module in $modules; do cp "$usb/$module.ko" "$root/modules/"; done
 # UART boot images: a boot header (block ID 0x69, the data's size, the data at
-# 0x20, the header checksum), then random data.
-uart_image() { # <file> <header as printf octal escapes> <bytes of data>
+# 0x20, the header checksum), then random data and its checksum, the 32-bit
+# sum of its little-endian words.
+uart_image() { # <file> <header as printf octal escapes> <bytes of data, checksum included>
     printf "$2" > "$1"
-    head -c "$3" /dev/urandom >> "$1"
+    head -c $(($3 - 4)) /dev/urandom > "$1.data"
+    sum=$(od -An -tu4 -v "$1.data" |
+        awk '{ for (i = 1; i <= NF; i++) s = (s + $i) % 4294967296 } END { printf "%d", s }')
+    cat "$1.data" >> "$1"
+    rm "$1.data"
+    printf "$(printf '\\%03o\\%03o\\%03o\\%03o' $((sum & 255)) $((sum >> 8 & 255)) \
+        $((sum >> 16 & 255)) $((sum >> 24 & 255)))" >> "$1"
 }
 zeros='\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000'
 uart_image "$root/boot.bin" "\151\000\000\000\200\017\000\000\000\000\000\000\040\000\000\000$zeros\030" 3968
