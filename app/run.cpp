@@ -84,6 +84,18 @@ static TryEnd transfer_failed(int result)
     return TRY_FAILED;
 }
 
+// Sends the image by the boot ROM's own download; returns how the try ends.
+static TryEnd boot_the_rom_way(const Boot &boot)
+{
+    boot_progress_begin(!boot.options.quiet);
+    int result =
+        xmodem_send(boot.image.block, boot.image.length + BOOT_TRAILER_SIZE, boot_progress);
+    if (result < 0)
+        return transfer_failed(result);
+    console_print("\r                               \r");
+    return TRY_SUCCEEDED;
+}
+
 // Sends the RAM loader by the boot ROM's download, then the image through
 // it; returns how the try ends.
 static TryEnd boot_through_loader(const Boot &boot)
@@ -104,7 +116,6 @@ static TryEnd boot_through_loader(const Boot &boot)
     console_print("\r                               \r");
     switch (end) {
     case LOADER_BOOTED:
-        console_print("Successfully downloaded '%s'.\n", options.image_path);
         return TRY_SUCCEEDED;
     case LOADER_PORT_LOST:
         return TRY_PORT_LOST;
@@ -137,16 +148,10 @@ static TryEnd try_boot(const Boot &boot)
         return TRY_FAILED;
     }
     heard_begin(HEARD_TRANSFER);
-    if (boot.through_loader)
-        return boot_through_loader(boot);
-    boot_progress_begin(!options.quiet);
-    int result =
-        xmodem_send(boot.image.block, boot.image.length + BOOT_TRAILER_SIZE, boot_progress);
-    if (result < 0)
-        return transfer_failed(result);
-    console_print("\r                               \r");
-    console_print("Successfully downloaded '%s'.\n", options.image_path);
-    return TRY_SUCCEEDED;
+    TryEnd end = boot.through_loader ? boot_through_loader(boot) : boot_the_rom_way(boot);
+    if (end == TRY_SUCCEEDED)
+        console_print("Successfully downloaded '%s'.\n", options.image_path);
+    return end;
 }
 
 // Drops what the board sent after a failed try, a few reads' worth at most:

@@ -176,6 +176,19 @@ else
     echo "| 9 | WriteFile calls per block under Wine | not measured: Wine or the Windows build missing | one each |"
 fi
 
+# through_ser2net: row 1's download through ser2net on $port, set up by
+# $work/ser2net.yaml, to the board started last; prints the emulator's time.
+through_ser2net() {
+    ser2net -n -c "$work/ser2net.yaml" 2> /dev/null &
+    server_pid=$!
+    sleep 1
+    "$dramlift" -p "rfc2217://127.0.0.1:$port" "$work/256k.bin" > /dev/null
+    kill "$server_pid"
+    wait "$server_pid" || true
+    wait "$board_pid"
+    transfer_time
+}
+
 # 10. The same paced line behind ser2net, by RFC 2217 over loopback, in turns
 # with the pty itself, three times each. ser2net holds back what the board
 # sends for a few characters' time unless chardelay is off.
@@ -189,14 +202,7 @@ if command -v ser2net > /dev/null; then
         start_board --paced
         printf 'connection: &board\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n  options:\n    chardelay: false\n' \
             "$port" "$device" > "$work/ser2net.yaml"
-        ser2net -n -c "$work/ser2net.yaml" 2> /dev/null &
-        server_pid=$!
-        sleep 1
-        "$dramlift" -p "rfc2217://127.0.0.1:$port" "$work/256k.bin" > /dev/null
-        kill "$server_pid"
-        wait "$server_pid" || true
-        wait "$board_pid"
-        transfer_time >> "$work/network"
+        through_ser2net >> "$work/network"
     done
     direct=$(median "$work/direct")
     network=$(median "$work/network")
@@ -250,10 +256,11 @@ printf '| 13 | sb on the paced line of row 12 | %.3f s; dramlift / sb = %.4f | a
     "$sb" "$(calc "$tool / $sb")"
 
 # 14. A console that nobody reads: 2 MiB to the emulator on an unpaced pty,
-# standard output a pipe whose reader never reads, in turns with standard
-# output read, three times each; the emulator's own time, first packet to
-# the end. The unread run's final message waits for a reader: once the
-# emulator has its image, a stop ends the tool.
+# standard output a pipe whose reader never reads, all but 500 bytes of it
+# full before the tool starts, in turns with standard output read, three
+# times each; the emulator's own time, first packet to the end. The unread
+# run's final message waits for a reader: once the emulator has its image,
+# a stop ends the tool.
 make_image 2m 2097152
 for _ in 1 2 3; do
     start_board
@@ -261,10 +268,11 @@ for _ in 1 2 3; do
     wait "$board_pid"
     transfer_time >> "$work/console-read"
     start_board
-    sh -c 'echo $$ > "$0"; exec "$@" 2> /dev/null' "$work/tool.pid" "$dramlift" -p "$device" "$work/2m.bin" | sleep 600 &
+    sh -c 'head -c 65036 /dev/zero; echo $$ > "$0"; exec "$@" 2> /dev/null' "$work/tool.pid" \
+        "$dramlift" -p "$device" "$work/2m.bin" | sleep 600 &
     reader=$!
     until grep -q '^Transfer' "$work/board.out"; do sleep 0.1; done
-    kill "$(cat "$work/tool.pid")"
+    kill "$(cat "$work/tool.pid")" || true # ended by itself: the console took it all
     wait "$board_pid" || true
     kill "$reader"
     wait "$reader" 2> /dev/null || true
@@ -323,14 +331,7 @@ if command -v ser2net > /dev/null; then
     serve_farm_port() { # <extra options line>
         printf 'connection: &board\n  accepter: telnet(rfc2217,mode=server),tcp,127.0.0.1,%s\n  connector: serialdev(nouucplock=true),%s,115200n81,local\n  options:\n    max-connections: 10\n%b' \
             "$port" "$device" "$1" > "$work/ser2net.yaml"
-        ser2net -n -c "$work/ser2net.yaml" 2> /dev/null &
-        server_pid=$!
-        sleep 1
-        "$dramlift" -p "rfc2217://127.0.0.1:$port" "$work/256k.bin" > /dev/null
-        kill "$server_pid"
-        wait "$server_pid" || true
-        wait "$board_pid"
-        transfer_time
+        through_ser2net
     }
     for _ in 1 2 3; do
         start_board --paced
