@@ -116,10 +116,10 @@ int serial_reopen(int limit_ms)
         active->close(true);
         if (opened == STEP_STOPPED)
             return SERIAL_STOPPED;
-        long long next = serial_clock_ms() + REOPEN_EVERY_MS;
-        if (next > give_up_at)
+        long long now = serial_clock_ms();
+        if (now >= give_up_at)
             return SERIAL_FAILED;
-        port_sleep_until(next);
+        port_sleep_until(now + REOPEN_EVERY_MS < give_up_at ? now + REOPEN_EVERY_MS : give_up_at);
         if (port_stop_requested())
             return SERIAL_STOPPED;
     }

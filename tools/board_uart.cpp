@@ -37,7 +37,7 @@ static const double TOLERANCE = 0.025;
 
 struct RxByte {
     unsigned char value;
-    int line_speed;      // the tool's end's, as it came
+    int line_speed; // the tool's end's, as it came
     // cppcheck-suppress unusedStructMember ; read off the queue's front
     long long at_ns;     // when its stop bit is in
     unsigned char flags; // LSR's error bits that come with it
