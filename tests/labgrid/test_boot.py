@@ -53,12 +53,30 @@ def board(tmp_path):
         emulator.wait()
 
 
+class HandOnThePowerSwitch(logging.Handler):
+    """Switches the board on once the log has asked for it and dramlift
+    runs, as its user would."""
+
+    def __init__(self, power_file):
+        super().__init__()
+        self.power_file = power_file
+        self.asked = False
+
+    def emit(self, record):
+        message = record.getMessage()
+        self.asked = self.asked or "reset the board by hand" in message
+        if self.asked and "] command: " in message:
+            self.power_file.touch()
+
+
 def local_target(env, device, power_file, power_works=True, **driver_args):
-    """A target on a local port, with a power driver and a console."""
+    """A target on a local port with a console, and a power driver unless
+    power_works is None (a board switched on by hand)."""
     target = Target(f"local-{time.monotonic_ns()}", env=env)
     RawSerialPort(target, None, port=device, speed=115200)
-    ExternalPowerDriver(target, None, cmd_on=f"touch {power_file}" if power_works else "false",
-                        cmd_off=f"rm -f {power_file}", delay=0.1)
+    if power_works is not None:
+        ExternalPowerDriver(target, None, cmd_on=f"touch {power_file}" if power_works else "false",
+                            cmd_off=f"rm -f {power_file}", delay=0.1)
     SerialDriver(target, None)
     DramliftDriver(target, None, **driver_args)
     return target
@@ -67,6 +85,7 @@ def local_target(env, device, power_file, power_works=True, **driver_args):
 # Each board stays on its device after the tool (--repeat), for the console.
 CASES = {
     "a local port": ([], {}, None),
+    "no power driver": ([], {"power_works": None}, None),
     "dramlift fails": (["--fail-first", "1"], {}, "The board cancelled the transfer."),
     "the power driver raises": ([], {"power_works": False}, "The reset command failed"),
     "the load takes too long": (["--wake-after", "60000"], {"wait": 0, "timeout": 1.5},
@@ -76,7 +95,8 @@ CASES = {
 
 
 @pytest.mark.parametrize("case", CASES)
-def test_the_port_goes_back_to_the_console_and_nothing_is_left(env, board, tmp_path, case):
+def test_the_port_goes_back_to_the_console_and_nothing_is_left(env, board, tmp_path, caplog,
+                                                                case):
     board_args, driver_args, failure = CASES[case]
     power = tmp_path / "power"
     device = board("--repeat", "--power-file", str(power), "--window", "300", *board_args)
@@ -86,11 +106,14 @@ def test_the_port_goes_back_to_the_console_and_nothing_is_left(env, board, tmp_p
     console = target.get_driver("SerialDriver")
     dramlift = target.get_driver("DramliftDriver", activate=False)
     dramlift.tool = tool or dramlift.tool
+    dramlift.logger.addHandler(HandOnThePowerSwitch(power))
     target.activate(dramlift)
     image = tmp_path / "boot.bin"
     subprocess.run(["sh", os.environ["DRAMLIFT_SAMPLE_IMAGE"], str(image)], check=True)
     if failure is None:
+        caplog.set_level(logging.INFO)
         dramlift.load(str(image))
+        assert ("reset the board by hand" in caplog.text) == (case == "no power driver")
     else:
         with pytest.raises(ExecutionError, match=failure) as raised:
             dramlift.load(str(image))
