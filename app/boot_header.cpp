@@ -2,9 +2,15 @@
 
 enum { SATA_SECTOR = 512, VERSION_AT = 8 };
 
-static uint32_t le32(const unsigned char *bytes)
+uint32_t read_le32(const unsigned char *bytes)
 {
     return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+void write_le32(unsigned char *bytes, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
 unsigned char boot_header_checksum(const unsigned char *image)
@@ -57,7 +63,7 @@ uint32_t boot_data_checksum(const unsigned char *image, const BootHeader &header
     const unsigned char *data = image + boot_data_end(header) - header.data_size;
     uint32_t words = header.data_size - 4, sum = 0, i = 0;
     for (; i + 4 <= words; i += 4)
-        sum += le32(data + i);
+        sum += read_le32(data + i);
     for (uint32_t shift = 0; i < words; ++i, shift += 8)
         sum += static_cast<uint32_t>(data[i]) << shift;
     return sum;
@@ -65,7 +71,7 @@ uint32_t boot_data_checksum(const unsigned char *image, const BootHeader &header
 
 bool boot_data_checksum_good(const unsigned char *image, const BootHeader &header)
 {
-    return boot_data_checksum(image, header) == le32(image + boot_data_end(header) - 4);
+    return boot_data_checksum(image, header) == read_le32(image + boot_data_end(header) - 4);
 }
 
 BootHeaderFound read_boot_header(const unsigned char *image, long length, BootHeader *header)
@@ -78,10 +84,10 @@ BootHeaderFound read_boot_header(const unsigned char *image, long length, BootHe
                                    boot_header_checksum(image) != image[BOOT_HEADER_CHECKSUM_AT])
         return BOOT_HEADER_NONE;
     header->block_id = image[0];
-    header->data_size = le32(image + 4);
-    header->data_offset = le32(image + 12);
-    header->load_address = le32(image + 16);
-    header->exec_address = le32(image + 20);
+    header->data_size = read_le32(image + 4);
+    header->data_offset = read_le32(image + 12);
+    header->load_address = read_le32(image + 16);
+    header->exec_address = read_le32(image + 20);
     header->extension = image[30] != 0;
     if (header->version == 1)
         return BOOT_HEADER_GOOD;

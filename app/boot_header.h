@@ -55,6 +55,10 @@ uint32_t boot_data_checksum(const unsigned char *image, const BootHeader &header
 // Whether the data's last 4 bytes hold that sum.
 bool boot_data_checksum_good(const unsigned char *image, const BootHeader &header);
 
+// The header's words, the trailer's and the RAM loader's are little-endian.
+uint32_t read_le32(const unsigned char *bytes);
+void write_le32(unsigned char *bytes, uint32_t value);
+
 // The 8-bit sum of the header's bytes 0 to 30, which byte 31 holds.
 unsigned char boot_header_checksum(const unsigned char *image);
 

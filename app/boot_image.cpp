@@ -121,17 +121,11 @@ void make_uart_image(unsigned char *block)
     block[BOOT_HEADER_CHECKSUM_AT] = boot_header_checksum(block);
 }
 
-static void put_le32(unsigned char *bytes, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
 void append_boot_trailer(unsigned char *block, int length, bool erase)
 {
     BootTrailer trailer = {BOOT_TRAILER_MAGIC, erase ? BOOT_FLAG_ERASE_FLASH : 0};
-    put_le32(block + length, trailer.magic);
-    put_le32(block + length + 4, trailer.flags);
+    write_le32(block + length, trailer.magic);
+    write_le32(block + length + 4, trailer.flags);
 }
 
 void release_boot_image(BootImage *image)

@@ -6,12 +6,6 @@
 
 enum : uint32_t { XMODEM_BLOCK = 128, PAGE = 0x1000, LOWEST = 0x10000 };
 
-static void put_le32(unsigned char *at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
 // What the boot ROM's download of size bytes covers in DRAM from where the
 // data goes: whole XMODEM blocks, one of filler alone after an exact
 // multiple of the block size.
@@ -46,12 +40,12 @@ bool make_loader_image(const unsigned char *image, int size, LoaderImage *loader
     loader->bytes.insert(loader->bytes.end(), RAM_LOADER, RAM_LOADER + RAM_LOADER_SIZE);
     loader->bytes.resize(loader_size, 0);
     unsigned char *bytes = loader->bytes.data();
-    put_le32(bytes + 4, code + 4);
-    put_le32(bytes + 16, static_cast<uint32_t>(address));
-    put_le32(bytes + 20, static_cast<uint32_t>(address));
+    write_le32(bytes + 4, code + 4);
+    write_le32(bytes + 16, static_cast<uint32_t>(address));
+    write_le32(bytes + 20, static_cast<uint32_t>(address));
     BootHeader made = header;
     made.data_size = code + 4;
-    put_le32(bytes + loader_size - 4, boot_data_checksum(bytes, made));
+    write_le32(bytes + loader_size - 4, boot_data_checksum(bytes, made));
     bytes[BOOT_HEADER_CHECKSUM_AT] = boot_header_checksum(bytes);
 
     loader->address = static_cast<uint32_t>(address);

@@ -1,5 +1,6 @@
 #include "app/loader_link.h"
 
+#include "app/boot_header.h"
 #include "app/heard.h"
 #include "console/console.h"
 #include "ramloader/protocol.h"
@@ -53,10 +54,10 @@ static void fill(long long deadline_ms, int capacity = 512)
     inbox.insert(inbox.end(), buffer, buffer + got);
 }
 
-static void put_le32(std::vector<unsigned char> *bytes, uint32_t value)
+static void append_le32(std::vector<unsigned char> *bytes, uint32_t value)
 {
-    for (int i = 0; i < 4; ++i)
-        bytes->push_back(static_cast<unsigned char>(value >> (8 * i)));
+    bytes->resize(bytes->size() + 4);
+    write_le32(bytes->data() + bytes->size() - 4, value);
 }
 
 static void send_frame(unsigned char type, uint32_t number, const unsigned char *payload,
@@ -75,7 +76,7 @@ static void send_frame(unsigned char type, uint32_t number, const unsigned char 
         check = static_cast<unsigned char>(check + frame[i]);
     frame.push_back(check ^ HEADER_CHECK_XOR);
     frame.insert(frame.end(), payload, payload + length);
-    put_le32(&frame, crc32_ieee(0, frame.data() + 1, frame.size() - 1));
+    append_le32(&frame, crc32_ieee(0, frame.data() + 1, frame.size() - 1));
     serial_write(frame.data(), static_cast<int>(frame.size()));
 }
 
@@ -97,8 +98,7 @@ static bool take_answer(Answer *answer)
             continue;
         }
         answer->type = inbox[1];
-        answer->value =
-            inbox[2] | inbox[3] << 8 | inbox[4] << 16 | static_cast<uint32_t>(inbox[5]) << 24;
+        answer->value = read_le32(inbox.data() + 2);
         inbox.erase(inbox.begin(), inbox.begin() + ANSWER_SIZE);
         return true;
     }
@@ -260,7 +260,7 @@ static LoaderEnd send_image(const LoaderImage &loader, const unsigned char *imag
     const uint32_t size = static_cast<uint32_t>(loader.payload_size);
     std::vector<unsigned char> load;
     for (uint32_t value : {loader.destination, size, loader.data_size, loader.exec_address})
-        put_le32(&load, value);
+        append_le32(&load, value);
     Answer answer;
     if (!ask(FRAME_LOAD, load.data(), static_cast<int>(load.size()), ANSWER_LOADING, ANSWER_MS,
              &answer)) {

@@ -41,6 +41,12 @@ static void report_lost_port()
     fprintf(stderr, "Lost serial port %s.\n", serial_name());
 }
 
+// Blanks the progress line once the boot's transfer has ended.
+static void blank_progress()
+{
+    console_print("\r                               \r");
+}
+
 // A failed transfer's code, and what it means.
 static void report_transfer_failure(int result)
 {
@@ -76,7 +82,7 @@ static TryEnd transfer_failed(int result)
         console_print("\n");
         return stopped_try();
     }
-    console_print("\r                               \r");
+    blank_progress();
     if (result == XMODEM_ERR_LINE_LOST)
         return TRY_PORT_LOST;
     report_transfer_failure(result);
@@ -92,7 +98,7 @@ static TryEnd boot_the_rom_way(const Boot &boot)
         xmodem_send(boot.image.block, boot.image.length + BOOT_TRAILER_SIZE, boot_progress);
     if (result < 0)
         return transfer_failed(result);
-    console_print("\r                               \r");
+    blank_progress();
     return TRY_SUCCEEDED;
 }
 
@@ -113,7 +119,7 @@ static TryEnd boot_through_loader(const Boot &boot)
         console_print("\n");
         return stopped_try();
     }
-    console_print("\r                               \r");
+    blank_progress();
     switch (end) {
     case LOADER_BOOTED:
         return TRY_SUCCEEDED;
