@@ -54,7 +54,7 @@ uart_image() { # <file> <header as printf octal escapes> <bytes of data, checksu
     printf "$2" > "$1"
     head -c $(($3 - 4)) /dev/urandom > "$1.data"
     sum=$(od -An -tu4 -v "$1.data" |
-        awk '{ for (i = 1; i <= NF; i++) s = (s + $i) % 4294967296 } END { printf "%d", s }')
+        awk '{ for (i = 1; i <= NF; i++) s = (s + $i) % 4294967296 } END { printf "%.0f", s }')
     cat "$1.data" >> "$1"
     rm "$1.data"
     printf "$(printf '\\%03o\\%03o\\%03o\\%03o' $((sum & 255)) $((sum >> 8 & 255)) \
